@@ -1,0 +1,1 @@
+"""Data access for ornivell: the model-driven extension and its host layer."""

@@ -1,0 +1,99 @@
+#include "host/pyaccess.h"
+
+#include "names.h"
+
+namespace dbplus {
+
+namespace {
+
+PyObject* dict_get_method = nullptr;   // dict.get as found on the dict type
+PyTypeObject* attribute_dict_type = nullptr;
+PyObject* attribute_dict_getattr = nullptr;
+getattrofunc attribute_dict_getattro = nullptr;
+
+py::object borrowed_or_none(PyObject* value) {
+    if (value) return py::reinterpret_borrow<py::object>(value);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::none();
+}
+
+py::object steal_or_throw(PyObject* value) {
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+bool get_is_dict_get(PyObject* mapping) {
+    if (PyDict_CheckExact(mapping)) return true;
+    if (!PyDict_Check(mapping)) return false;
+    if (!dict_get_method) dict_get_method = _PyType_Lookup(&PyDict_Type, names::get);
+    return _PyType_Lookup(Py_TYPE(mapping), names::get) == dict_get_method;
+}
+
+// The item behind an attribute read of a host Dict, or null to take the general path.
+PyObject* attribute_as_item(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type != attribute_dict_type || type->tp_getattro != attribute_dict_getattro) return nullptr;
+    if (_PyType_Lookup(type, names::dunder_getattr) != attribute_dict_getattr) return nullptr;
+    if (_PyType_Lookup(type, name)) return nullptr;  // a class attribute wins over items
+    return PyDict_GetItemWithError(obj, name);
+}
+
+}  // namespace
+
+void remember_attribute_dict_type(py::handle dict_type) {
+    if (!PyType_Check(dict_type.ptr())) return;
+    auto* type = reinterpret_cast<PyTypeObject*>(dict_type.ptr());
+    if (!PyType_IsSubtype(type, &PyDict_Type) || type->tp_dictoffset != 0) return;
+    PyObject* getattr_fn = _PyType_Lookup(type, names::dunder_getattr);
+    if (!getattr_fn) return;
+    // kept for the life of the process
+    Py_INCREF(type);
+    Py_INCREF(getattr_fn);
+    attribute_dict_type = type;
+    attribute_dict_getattr = getattr_fn;
+    attribute_dict_getattro = type->tp_getattro;
+}
+
+py::object attr(py::handle obj, PyObject* name) {
+    if (PyObject* value = attribute_as_item(obj.ptr(), name)) {
+        return py::reinterpret_borrow<py::object>(value);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
+}
+
+py::object get(py::handle mapping, py::handle key) {
+    if (get_is_dict_get(mapping.ptr())) {
+        return borrowed_or_none(PyDict_GetItemWithError(mapping.ptr(), key.ptr()));
+    }
+    py::object method = steal_or_throw(PyObject_GetAttr(mapping.ptr(), names::get));
+    return steal_or_throw(PyObject_CallOneArg(method.ptr(), key.ptr()));
+}
+
+py::object get(py::handle mapping, PyObject* key) { return get(mapping, py::handle(key)); }
+
+py::object item(py::handle obj, PyObject* key) {
+    return steal_or_throw(PyObject_GetItem(obj.ptr(), key));
+}
+
+void set_attr(py::handle obj, PyObject* name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
+
+void set_item(py::handle obj, PyObject* key, py::handle value) {
+    if (PyObject_SetItem(obj.ptr(), key, value.ptr()) < 0) throw py::error_already_set();
+}
+
+bool truthy(py::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+bool contains(py::handle container, py::handle key) {
+    int result = PySequence_Contains(container.ptr(), key.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+}  // namespace dbplus

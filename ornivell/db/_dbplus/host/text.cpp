@@ -1,0 +1,46 @@
+#include "host/text.h"
+
+namespace dbplus {
+
+std::string_view utf8(py::handle text) {
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_Format(PyExc_TypeError, "expected str instance, %.80s found", Py_TYPE(text.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) throw py::error_already_set();
+    return {data, static_cast<size_t>(size)};
+}
+
+void append_text(std::string& out, py::handle obj) {
+    if (PyUnicode_CheckExact(obj.ptr())) {
+        out += utf8(obj);
+        return;
+    }
+    PyObject* text = PyObject_Str(obj.ptr());
+    if (!text) throw py::error_already_set();
+    py::object owned = py::reinterpret_steal<py::object>(text);
+    out += utf8(owned);
+}
+
+std::string text_of(py::handle obj) {
+    std::string out;
+    append_text(out, obj);
+    return out;
+}
+
+py::str to_str(std::string_view text) {
+    PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(result);
+}
+
+py::str join(std::string_view separator, py::handle items) {
+    py::str sep = to_str(separator);
+    PyObject* result = PyUnicode_Join(sep.ptr(), items.ptr());
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(result);
+}
+
+}  // namespace dbplus

@@ -1,0 +1,24 @@
+// Text conversions between Python strings and the std::string buffers that
+// SQL is built in.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <string_view>
+
+namespace dbplus {
+
+namespace py = pybind11;
+
+// The UTF-8 bytes of a str, without copying; TypeError for anything else.
+std::string_view utf8(py::handle text);
+// Appends str(obj), as an f-string would format it.
+void append_text(std::string& out, py::handle obj);
+// str(obj) as UTF-8.
+std::string text_of(py::handle obj);
+py::str to_str(std::string_view text);
+// separator.join(items), with the runtime's TypeError for a non-text item.
+py::str join(std::string_view separator, py::handle items);
+
+}  // namespace dbplus

@@ -1,0 +1,78 @@
+#include "model_info_record.h"
+
+#include "host/pyaccess.h"
+#include "names.h"
+#include "plain_class.h"
+#include "record_class.h"
+
+namespace dbplus {
+
+namespace {
+
+py::handle model_info_class;  // kept for the life of the process
+OwnMethod main_table_name_method("main_table_name");
+OwnMethod table_name_method("table_name");
+
+bool equals(py::handle a, py::handle b) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!result) throw py::error_already_set();
+    return truthy(py::reinterpret_steal<py::object>(result));
+}
+
+py::object main_table_name(py::handle self) {
+    py::object model = attr(self, names::model);
+    if (!truthy(model)) return py::none();
+    return item(model, names::table);
+}
+
+py::object table_name(py::handle self, py::handle table) {
+    py::object model = attr(self, names::model);
+    if (equals(table, item(model, names::table))) {
+        py::object alias = item(model, names::alias);
+        if (truthy(alias)) return alias;
+    }
+    return py::reinterpret_borrow<py::object>(table);
+}
+
+bool names_entry(py::handle alias, py::handle entry) {
+    return equals(alias, item(entry, names::table)) || equals(alias, item(entry, names::alias));
+}
+
+py::object db_table(py::handle self, py::handle alias) {
+    py::object tables = attr(self, names::tables);
+    py::object model = attr(self, names::model);
+    if (names_entry(alias, model)) return get(tables, item(model, names::table));
+    for (py::handle entry : attr(self, names::join_tables)) {
+        if (names_entry(alias, entry)) return get(tables, item(entry, names::table));
+    }
+    return py::none();
+}
+
+}  // namespace
+
+py::object new_model_info() { return new_record(model_info_class); }
+
+py::object call_main_table_name(py::handle info) {
+    return main_table_name_method.call(info, [&] { return main_table_name(info); });
+}
+
+py::object call_table_name(py::handle info, py::handle table) {
+    return table_name_method.call(info, [&] { return table_name(info, table); }, table);
+}
+
+void bind_model_info_record(py::module_& module) {
+    model_info_class = make_record_class(module, "ModelInfo",
+                                         {{&names::model, FieldDefault::none},
+                                          {&names::main_table, FieldDefault::none},
+                                          {&names::tables, FieldDefault::empty_dict},
+                                          {&names::props, FieldDefault::empty_dict},
+                                          {&names::join_tables, FieldDefault::empty_list}})
+                           .release();
+    ClassBuilder builder(py::reinterpret_borrow<py::object>(model_info_class));
+    builder.method(main_table_name_method, &main_table_name);
+    builder.method(table_name_method, &table_name, py::arg("table"));
+    builder.method("db_table", &db_table, py::arg("alias"));
+    builder.install({"main_table_name", "table_name", "db_table"});
+}
+
+}  // namespace dbplus

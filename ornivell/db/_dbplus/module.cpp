@@ -1,0 +1,83 @@
+// The extension module: its globals, in the order Python would bind them,
+// and the classes with their methods.
+#include <pybind11/pybind11.h>
+
+#include "dbplus.h"
+#include "host/module_globals.h"
+#include "host/pyaccess.h"
+#include "metadata/cache.h"
+#include "metadata/column_mapping.h"
+#include "model_info_record.h"
+#include "names.h"
+#include "perm_check_result.h"
+#include "plain_class.h"
+#include "sql_records.h"
+#include "trim_get.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// from <module> import <names...>, relative to this module's package when level is 1
+void import_names(py::module_& module, const char* from, std::initializer_list<const char*> imported, int level) {
+    py::object package = module.attr("__name__").attr("rpartition")(".")[py::int_(0)];
+    py::dict importer_globals;
+    importer_globals["__name__"] = module.attr("__name__");
+    importer_globals["__package__"] = package;
+    py::list fromlist;
+    for (const char* name : imported) fromlist.append(py::str(name));
+    PyObject* source = PyImport_ImportModuleLevel(from, importer_globals.ptr(), nullptr, fromlist.ptr(), level);
+    if (!source) throw py::error_already_set();
+    py::object owned = py::reinterpret_steal<py::object>(source);
+    for (const char* name : imported) module.attr(name) = owned.attr(name);
+}
+
+void import_module(py::module_& module, const char* name) { module.attr(name) = py::module_::import(name); }
+
+void bind_imports(py::module_& module) {
+    import_module(module, "logging");
+    import_module(module, "re");
+    import_module(module, "uuid");
+    import_names(module, "datetime", {"datetime"}, 0);
+    import_names(module, "sqlalchemy.types", {"Integer", "DateTime", "Time", "String", "Boolean"}, 0);
+    import_names(module, "db", {"Dict"}, 1);
+    import_names(module, "xlsx", {"create_sheet"}, 1);
+    import_names(module, "jsql", {"JsonSqlParser"}, 1);
+}
+
+void bind_cached_models(py::module_& module) {
+    py::set tables;
+    for (const char* name : {"_role", "_user_role", "_acl_func", "_acl_data", "_prop", "_model", "_role_acl_func",
+                             "_resource", "_role_acl_data", "_model_table", "_role_prop"}) {
+        tables.add(py::str(name));
+    }
+    module.attr("cached_models") = tables;
+}
+
+void bind_dbplus(py::module_& module) {
+    dbplus::ClassBuilder dbplus(dbplus::make_plain_class(module, "DbPlus"));
+    dbplus::bind_dbplus_utilities(dbplus);
+    dbplus::bind_cache(dbplus);
+    dbplus::bind_column_mapping(dbplus);
+    dbplus.install({
+        "__init__", "escape", "sql_page", "sql_count", "is_mssql", "in_clause", "session",
+        "clear_cache", "evict_cache", "_read_cache", "_write_cache",
+        "table_column", "guess_column_type",
+    });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_dbplus, module) {
+    dbplus::names::init();
+    dbplus::remember_module_globals(module);
+    bind_imports(module);
+    dbplus::remember_attribute_dict_type(module.attr("Dict"));
+    module.attr("log") = module.attr("logging").attr("getLogger")(module.attr("__name__"));
+    bind_cached_models(module);
+    dbplus::bind_sql_records(module);
+    dbplus::bind_perm_check_result(module);
+    dbplus::bind_model_info_record(module);
+    dbplus::bind_trim_get(module);
+    bind_dbplus(module);
+}
