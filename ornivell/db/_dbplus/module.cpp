@@ -2,15 +2,24 @@
 // and the classes with their methods.
 #include <pybind11/pybind11.h>
 
+#include "access/data_permissions.h"
+#include "access/function_permissions.h"
 #include "dbplus.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
 #include "metadata/cache.h"
 #include "metadata/column_mapping.h"
+#include "metadata/model_info.h"
 #include "model_info_record.h"
 #include "names.h"
 #include "perm_check_result.h"
 #include "plain_class.h"
+#include "queries/query_one.h"
+#include "queries/search.h"
+#include "sql/blocks.h"
+#include "sql/client_conditions.h"
+#include "sql/normalize.h"
+#include "sql/statement.h"
 #include "sql_records.h"
 #include "trim_get.h"
 
@@ -59,10 +68,23 @@ void bind_dbplus(py::module_& module) {
     dbplus::bind_dbplus_utilities(dbplus);
     dbplus::bind_cache(dbplus);
     dbplus::bind_column_mapping(dbplus);
+    dbplus::bind_model_info(dbplus);
+    dbplus::bind_data_permissions(dbplus);
+    dbplus::bind_function_permissions(dbplus);
+    dbplus::bind_normalize(dbplus);
+    dbplus::bind_client_conditions(dbplus);
+    dbplus::bind_blocks(dbplus);
+    dbplus::bind_statement(dbplus);
+    dbplus::bind_search(dbplus);
+    dbplus::bind_query_one(dbplus);
     dbplus.install({
         "__init__", "escape", "sql_page", "sql_count", "is_mssql", "in_clause", "session",
         "clear_cache", "evict_cache", "_read_cache", "_write_cache",
-        "table_column", "guess_column_type",
+        "model_info", "table_column", "guess_column_type",
+        "acl_data", "acl_model", "_acl_func_cond", "_acl_func_result", "acl_func", "acl_prop",
+        "normalize_sql", "build_acl_cond_sql", "add_cond", "parse_where_cond", "parse_join_cond", "parse_orderby",
+        "build_sql_blocks", "build_sql", "search_one", "search_all", "_limit", "search", "query_one",
+        "check_perm", "check_perm_ext",
     });
 }
 

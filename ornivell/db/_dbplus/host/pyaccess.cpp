@@ -96,4 +96,21 @@ bool contains(py::handle container, py::handle key) {
     return result != 0;
 }
 
+std::vector<py::object> unpack(py::handle obj, size_t count) {
+    std::vector<py::object> values;
+    py::iterator it = py::iter(obj);
+    for (; it != py::iterator::sentinel(); ++it) {
+        if (values.size() == count) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
+            throw py::error_already_set();
+        }
+        values.push_back(py::reinterpret_borrow<py::object>(*it));
+    }
+    if (values.size() < count) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", count, values.size());
+        throw py::error_already_set();
+    }
+    return values;
+}
+
 }  // namespace dbplus

@@ -6,6 +6,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <vector>
+
 namespace dbplus {
 
 namespace py = pybind11;
@@ -25,6 +27,9 @@ void set_item(py::handle obj, PyObject* key, py::handle value);
 bool truthy(py::handle obj);
 // key in container
 bool contains(py::handle container, py::handle key);
+
+// `a, b, ... = obj`: exactly `count` values, else the runtime's ValueError.
+std::vector<py::object> unpack(py::handle obj, size_t count);
 
 // The host's attribute-dictionary class: instances of exactly this class
 // whose `__getattr__` is still the one seen here read attributes as items.

@@ -36,6 +36,12 @@ py::str to_str(std::string_view text) {
     return py::reinterpret_steal<py::str>(result);
 }
 
+py::handle permanent_str(const char* text) {
+    PyObject* result = PyUnicode_FromString(text);
+    if (!result) throw py::error_already_set();
+    return result;
+}
+
 py::str join(std::string_view separator, py::handle items) {
     py::str sep = to_str(separator);
     PyObject* result = PyUnicode_Join(sep.ptr(), items.ptr());

@@ -18,6 +18,8 @@ void append_text(std::string& out, py::handle obj);
 // str(obj) as UTF-8.
 std::string text_of(py::handle obj);
 py::str to_str(std::string_view text);
+// A string made once and kept for the life of the process (statement texts).
+py::handle permanent_str(const char* text);
 // separator.join(items), with the runtime's TypeError for a non-text item.
 py::str join(std::string_view separator, py::handle items);
 

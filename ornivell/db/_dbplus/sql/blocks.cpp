@@ -1,0 +1,324 @@
+#include "sql/blocks.h"
+
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+#include "access/data_permissions.h"
+#include "dbplus.h"
+#include "host/pyaccess.h"
+#include "host/text.h"
+#include "model_info_record.h"
+#include "names.h"
+#include "sql/normalize.h"
+#include "sql_records.h"
+#include "trim_get.h"
+
+namespace dbplus {
+
+namespace {
+
+OwnMethod build_sql_blocks_method("build_sql_blocks");
+
+// The block under assembly. Its lists are held here directly: the block is
+// new and nothing else sees it until it is returned.
+struct Assembly {
+    Assembly(py::handle self, py::handle info)
+        : self(self), info(info), model(attr(info, names::model)), escape(self), block(new_sql_block()) {
+        set_attr(block, names::metadata, info);
+        select_columns = attr(block, names::select_columns);
+        export_columns = attr(block, names::export_columns);
+        search_columns = attr(block, names::search_columns);
+        match_columns = attr(block, names::match_columns);
+        filter_columns = attr(block, names::filter_columns);
+        filter_params = attr(block, names::filter_params);
+        orderby_columns = attr(block, names::orderby_columns);
+        export_props = attr(block, names::export_props);
+        params = attr(block, names::params);
+    }
+
+    // info.model["sql"], read when the first property needs it
+    const py::object& model_sql() {
+        if (!sql) sql = item(model, names::sql);
+        return *sql;
+    }
+
+    void select(const std::string& text) {
+        selected.insert(text);
+        select_columns.attr("append")(to_str(text));
+    }
+
+    void export_column(const std::string& text) {
+        exported.insert(text);
+        export_columns.attr("append")(to_str(text));
+    }
+
+    py::handle self;
+    py::handle info;
+    py::object model;
+    Escaper escape;
+    py::object block;
+    py::object select_columns, export_columns, join_tables, search_columns, match_columns, filter_columns,
+        filter_params, orderby_columns, export_props, params;
+    std::optional<py::object> sql;
+    py::list default_export_props;
+    std::unordered_set<std::string> selected;  // texts in select_columns
+    std::unordered_set<std::string> exported;  // texts in export_columns
+};
+
+// A property's two text forms: the column reference used by conditions and
+// ordering (none for an expression column) and the select item.
+struct PropertyText {
+    std::optional<std::string> column_ref;
+    std::string select_item;
+};
+
+// What one property adds to the block's column lists.
+struct Contributions {
+    std::optional<std::string> search, match, filter;
+    bool exported = false;
+    py::object filter_pair;
+};
+
+py::object hidden_properties(py::handle self, py::handle info, py::handle ctx) {
+    if (!truthy(ctx) || !contains(ctx, names::user)) return py::set();
+    py::object uid = attr(item(ctx, names::user), names::id);
+    return call_acl_prop(self, uid, item(attr(info, names::model), names::model));
+}
+
+void append_alias_clause(std::string& out, py::handle alias_text) {
+    out += " as \"";
+    append_text(out, alias_text);
+    out += "\"";
+}
+
+py::object split(py::handle text, const char* separator) {
+    PyObject* parts = PyObject_CallMethodOneArg(text.ptr(), names::split, py::str(separator).ptr());
+    if (!parts) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(parts);
+}
+
+void add_main_table(Assembly& a, py::handle ctx) {
+    py::object main_table = call_main_table_name(a.info);
+    py::object alias = item(a.model, names::alias);
+    py::handle main_alias = truthy(alias) ? alias : main_table;
+    std::string from = a.escape.text(main_table) + " " + a.escape.text(main_alias);
+    py::object sql = trim_get(a.model, names::sql);
+    if (truthy(sql)) {
+        // a model defined by a SELECT: its result stands in for the main table
+        py::object normalized = call_normalize_sql(a.self, sql, ctx);
+        a.params = normalized[py::int_(1)];
+        set_attr(a.block, names::params, a.params);
+        from = "(" + std::string(utf8(normalized[py::int_(0)])) + ") as " + std::string(utf8(main_table));
+    }
+    py::list join_tables;
+    join_tables.append(py::make_tuple(to_str(from), -1));
+    a.join_tables = join_tables;
+    set_attr(a.block, names::join_tables, join_tables);
+}
+
+void add_join_tables(Assembly& a, py::handle join_cond, py::handle ctx) {
+    for (py::handle entry : attr(a.info, names::join_tables)) {
+        py::object table = item(entry, names::table);
+        const char* word = "and";
+        py::object stored = get(entry, names::join);
+        std::string join;
+        if (!truthy(stored)) {
+            join = "left join " + a.escape.text(table);
+            word = "on";  // a request condition completes the generated join
+        } else {
+            py::object normalized = call_normalize_sql(a.self, stored, ctx);
+            join = utf8(normalized[py::int_(0)]);
+            a.params.attr("update")(normalized[py::int_(1)]);
+        }
+        py::object alias = item(entry, names::alias);
+        py::object cond = get(join_cond, truthy(alias) ? alias : table);
+        if (truthy(cond)) {
+            join += " ";
+            join += word;
+            join += " ";
+            join += utf8(cond);
+        }
+        a.join_tables.attr("append")(py::make_tuple(to_str(join), item(entry, names::order)));
+    }
+}
+
+bool not_equal(py::handle a, py::handle b) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE);
+    if (!result) throw py::error_already_set();
+    return truthy(py::reinterpret_steal<py::object>(result));
+}
+
+PropertyText property_text(Assembly& a, py::handle name, py::handle column, py::handle table_name,
+                           py::handle prop_t, bool as_enabled) {
+    PropertyText text;
+    if (contains(name, py::str("."))) {  // already qualified: a joined table's alias and column
+        text.column_ref = a.escape.text(name);
+        text.select_item = *text.column_ref;
+        append_alias_clause(text.select_item, name);
+        return text;
+    }
+    text.column_ref = a.escape.text(table_name) + "." + a.escape.text(column);
+    text.select_item = *text.column_ref;
+    if (as_enabled || (truthy(column) && not_equal(column, name))) {
+        text.select_item = a.escape.text(column);
+        append_alias_clause(text.select_item, name);
+        if (!prop_t.is_none() && !contains(attr(prop_t, names::c), column)) text.column_ref.reset();
+    }
+    return text;
+}
+
+void add_default_order(Assembly& a, py::handle prop, py::handle name, const PropertyText& text) {
+    if (!truthy(get(prop, names::orderEnabled)) || !truthy(get(prop, names::orderAsDefault))) return;
+    std::string order_item;
+    if (text.column_ref) {
+        order_item = *text.column_ref;
+    } else if (a.selected.count(text.select_item)) {
+        order_item = a.escape.text(name);  // an expression column sorts by its select alias
+    } else {
+        return;
+    }
+    order_item += truthy(get(prop, names::orderDir)) ? " desc" : " asc";
+    a.orderby_columns.attr("append")(to_str(order_item));
+}
+
+// A translated property shows columns of a lookup table joined on its value.
+// False when the translation is unusable: the property then adds no columns.
+bool add_translation(Assembly& a, py::handle prop, const PropertyText& text, Contributions& out) {
+    py::object parts = split(get(prop, names::transTable), ".");
+    if (py::len(parts) != 2) return false;
+    py::object lookup_name = parts[py::int_(0)];
+    py::object key_column = parts[py::int_(1)];
+    py::object lookup_t = get(attr(handle_of(a.self), names::tables), lookup_name);
+    if (lookup_t.is_none() || !text.column_ref) return false;
+    py::object object_name = get(prop, names::transObjectName);
+    py::handle lookup_alias = truthy(object_name) ? object_name : lookup_name;
+    py::object show_columns = split(get(prop, names::transColumns), ",");
+    py::object display_column = show_columns[py::int_(0)];
+
+    py::object last_order = a.join_tables[py::int_(-1)][py::int_(1)];
+    py::object order = last_order + py::int_(1);
+    std::string escaped_alias = a.escape.text(lookup_alias);
+    // joined on the property's own column, named as the FROM clause names it
+    std::string join = "left join " + a.escape.text(lookup_name) + " " + escaped_alias + " on " + *text.column_ref +
+                       "=" + escaped_alias + "." + a.escape.text(key_column);
+    a.join_tables.attr("append")(py::make_tuple(to_str(join), order));
+
+    std::string lookup_ref = text_of(lookup_alias) + "." + text_of(display_column);
+    if (truthy(get(prop, names::searchEnabled))) out.search = lookup_ref;
+    if (truthy(get(prop, names::matchEnabled))) out.match = lookup_ref;
+    if (truthy(get(prop, names::filterEnabled)) || truthy(get(prop, names::transDict))) {
+        out.filter = lookup_ref;
+        out.filter_pair = py::make_tuple(lookup_alias, display_column);
+    }
+    bool export_enabled = truthy(get(prop, names::exportEnabled));
+    py::object lookup_columns = attr(lookup_t, names::c);
+    for (py::handle column : show_columns) {
+        if (!contains(lookup_columns, column)) continue;
+        std::string select_item = escaped_alias + "." + a.escape.text(column);
+        append_alias_clause(select_item, to_str(text_of(lookup_alias) + "." + text_of(column)));
+        if (!a.selected.count(select_item)) a.select(select_item);
+        if (export_enabled && !a.exported.count(select_item)) a.export_column(select_item);
+    }
+    return true;
+}
+
+void append_contributions(Assembly& a, py::handle prop, const Contributions& out, const PropertyText& text) {
+    if (out.search) a.search_columns.attr("append")(to_str(*out.search));
+    if (out.exported) {
+        a.export_column(text.select_item);
+        a.export_props.attr("append")(prop);
+    }
+    if (out.match) a.match_columns.attr("append")(to_str(*out.match));
+    if (out.filter) {
+        a.filter_columns.attr("append")(to_str(*out.filter));
+        a.filter_params.attr("append")(out.filter_pair);
+    }
+}
+
+void add_property(Assembly& a, py::handle key, py::handle prop, py::handle filter_props, py::handle hidden) {
+    if (truthy(filter_props) && !contains(filter_props, key)) return;
+    py::object prop_table = attr(prop, names::table);
+    if (!truthy(prop_table)) return;
+    py::object name = attr(prop, names::name);
+    if (contains(hidden, name)) return;
+    bool sql_model = truthy(a.model_sql());
+    py::object prop_t = get(attr(a.info, names::tables), prop_table);
+    py::object table_name = sql_model ? item(a.model, names::table) : call_table_name(a.info, prop_table);
+    py::object column = attr(prop, names::column);
+    bool as_enabled = truthy(attr(prop, names::asEnabled));
+    if (!sql_model) {
+        if (prop_t.is_none()) return;
+        if (!as_enabled && !contains(attr(prop_t, names::c), column)) return;
+    }
+    PropertyText text = property_text(a, name, column, table_name, prop_t, as_enabled);
+
+    if (truthy(get(prop, names::selectEnabled)) && !a.selected.count(text.select_item)) {
+        a.select(text.select_item);
+        a.default_export_props.append(prop);
+    }
+    Contributions out;
+    if (truthy(get(prop, names::searchEnabled))) out.search = text.column_ref;
+    out.exported = truthy(get(prop, names::exportEnabled));
+    if (truthy(get(prop, names::matchEnabled))) out.match = text.column_ref;
+    if (truthy(get(prop, names::filterEnabled))) {
+        out.filter = text.column_ref;
+        out.filter_pair = py::make_tuple(table_name, column);
+    }
+    add_default_order(a, prop, name, text);
+    if (truthy(get(prop, names::transTable)) && truthy(get(prop, names::transColumns))) {
+        if (!add_translation(a, prop, text, out)) return;
+    }
+    append_contributions(a, prop, out, text);
+}
+
+// Without an explicitly exported property the export mirrors the selection.
+void finish_export(Assembly& a) {
+    if (truthy(a.export_props)) return;
+    set_attr(a.block, names::export_columns, py::list(a.select_columns));
+    py::list props;
+    py::str id("id");
+    for (py::handle prop : a.default_export_props) {
+        if (not_equal(attr(prop, names::name), id)) props.append(prop);
+    }
+    set_attr(a.block, names::export_props, props);
+}
+
+py::object build_sql_blocks(py::handle self, py::handle info, py::handle filter_props, py::handle join_cond,
+                            py::handle ctx) {
+    py::object hidden = hidden_properties(self, info, ctx);
+    Assembly a(self, info);
+    add_main_table(a, ctx);
+    add_join_tables(a, join_cond, ctx);
+    py::object props = attr(info, names::props);
+    for (py::handle key : props) add_property(a, key, props[key], filter_props, hidden);
+    finish_export(a);
+    return a.block;
+}
+
+py::dict& shared_empty_join_cond() {
+    static py::dict* join_cond = new py::dict();  // the one default, never freed
+    return *join_cond;
+}
+
+}  // namespace
+
+py::object call_build_sql_blocks(py::handle self, py::handle info, py::handle filter_props, py::handle join_cond,
+                                 py::handle ctx) {
+    return build_sql_blocks_method.call(
+        self, [&] { return build_sql_blocks(self, info, filter_props, join_cond, ctx); }, info,
+        py::arg("filter_props") = filter_props, py::arg("join_cond") = join_cond, py::arg("ctx") = ctx);
+}
+
+py::object call_build_sql_blocks(py::handle self, py::handle info, py::handle ctx) {
+    return build_sql_blocks_method.call(
+        self, [&] { return build_sql_blocks(self, info, py::none(), shared_empty_join_cond(), ctx); }, info,
+        py::arg("ctx") = ctx);
+}
+
+void bind_blocks(ClassBuilder& dbplus) {
+    dbplus.method(build_sql_blocks_method, &build_sql_blocks, py::arg("info"), py::arg("filter_props") = py::none(),
+                  py::arg("join_cond") = shared_empty_join_cond(), py::arg("ctx") = py::none());
+}
+
+}  // namespace dbplus

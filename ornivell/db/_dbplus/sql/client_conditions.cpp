@@ -1,0 +1,104 @@
+#include "sql/client_conditions.h"
+
+#include <string>
+
+#include "dbplus.h"
+#include "host/module_globals.h"
+#include "host/pyaccess.h"
+#include "host/text.h"
+#include "names.h"
+
+namespace dbplus {
+
+namespace {
+
+OwnMethod add_cond_method("add_cond");
+OwnMethod parse_where_cond_method("parse_where_cond");
+OwnMethod parse_join_cond_method("parse_join_cond");
+OwnMethod parse_orderby_method("parse_orderby");
+
+// A fresh parser per call: DbPlus keeps none between requests.
+py::object new_parser(py::handle self, py::handle info) {
+    return module_global(names::JsonSqlParser)(info, handle_of(self));
+}
+
+void add_cond(py::handle conds, py::handle new_conds, py::handle rel) {
+    std::string separator = " ";
+    append_text(separator, rel);
+    separator += " ";
+    std::string group = "(";
+    group += utf8(join(separator, new_conds));
+    group += ")";
+    conds.attr("append")(to_str(group));
+}
+
+py::tuple parse_where_cond(py::handle self, py::handle args, py::handle info) {
+    py::object filter = get(args, names::where);
+    py::list conds;
+    py::dict params;
+    if (truthy(filter)) {
+        py::object cond = new_parser(self, info).attr(names::parse_cond)(params, filter);
+        if (truthy(cond)) conds.append(cond);
+    }
+    return py::make_tuple(conds, params);
+}
+
+py::tuple parse_join_cond(py::handle self, py::handle args, py::handle info) {
+    py::object filters = get(args, names::joinCond);
+    py::dict conds;
+    py::dict params;
+    if (truthy(filters)) {
+        py::object parse_cond = new_parser(self, info).attr(names::parse_cond);
+        for (py::handle key : filters) {
+            py::object cond = parse_cond(params, filters[key]);
+            if (truthy(cond)) conds[key] = cond;
+        }
+    }
+    return py::make_tuple(conds, params);
+}
+
+py::object parse_orderby(py::handle self, py::handle args, py::handle info) {
+    py::object order = get(args, names::order);
+    if (!truthy(order)) return py::none();
+    return new_parser(self, info).attr(names::parse_orderby)(order);
+}
+
+}  // namespace
+
+void call_add_cond(py::handle self, py::handle conds, py::handle new_conds) {
+    py::str rel("and");
+    add_cond_method.call(
+        self,
+        [&] {
+            add_cond(conds, new_conds, rel);
+            return py::object(py::none());
+        },
+        conds, new_conds, rel);
+}
+
+py::object call_parse_where_cond(py::handle self, py::handle args, py::handle info) {
+    return parse_where_cond_method.call(self, [&] { return py::object(parse_where_cond(self, args, info)); }, args,
+                                        info);
+}
+
+py::object call_parse_join_cond(py::handle self, py::handle args, py::handle info) {
+    return parse_join_cond_method.call(self, [&] { return py::object(parse_join_cond(self, args, info)); }, args,
+                                       info);
+}
+
+py::object call_parse_orderby(py::handle self, py::handle args, py::handle info) {
+    return parse_orderby_method.call(self, [&] { return parse_orderby(self, args, info); }, args, info);
+}
+
+void bind_client_conditions(ClassBuilder& dbplus) {
+    dbplus.method(add_cond_method,
+                  [](py::handle, py::handle conds, py::handle new_conds, py::handle rel) {
+                      add_cond(conds, new_conds, rel);
+                  },
+                  py::arg("conds"), py::arg("new_conds"), py::arg("rel") = "and");
+    dbplus.method(parse_where_cond_method, &parse_where_cond, py::arg("args"), py::arg("info"));
+    dbplus.method(parse_join_cond_method, &parse_join_cond, py::arg("args"), py::arg("info"));
+    dbplus.method(parse_orderby_method, &parse_orderby, py::arg("args"), py::arg("info"));
+}
+
+}  // namespace dbplus
