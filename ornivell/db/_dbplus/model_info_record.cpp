@@ -60,6 +60,16 @@ py::object call_table_name(py::handle info, py::handle table) {
     return table_name_method.call(info, [&] { return table_name(info, table); }, table);
 }
 
+TableNamer::TableNamer(py::handle info) : info_(info) {
+    py::object found = table_name_method.lookup(info);
+    if (!table_name_method.is_own(found, info)) replaced_ = std::move(found);
+}
+
+py::object TableNamer::operator()(py::handle table) const {
+    if (replaced_) return replaced_(table);
+    return table_name(info_, table);
+}
+
 void bind_model_info_record(py::module_& module) {
     model_info_class = make_record_class(module, "ModelInfo",
                                          {{&names::model, FieldDefault::none},

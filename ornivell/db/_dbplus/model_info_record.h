@@ -17,4 +17,15 @@ py::object new_model_info();
 py::object call_main_table_name(py::handle info);
 py::object call_table_name(py::handle info, py::handle table);
 
+// info.table_name, looked up once for a loop over many properties.
+class TableNamer {
+public:
+    explicit TableNamer(py::handle info);
+    py::object operator()(py::handle table) const;
+
+private:
+    py::handle info_;
+    py::object replaced_;  // the method found when it is not the module's own
+};
+
 }  // namespace dbplus

@@ -5,6 +5,7 @@
 #include "access/data_permissions.h"
 #include "access/function_permissions.h"
 #include "dbplus.h"
+#include "host/attribute_dict.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
 #include "metadata/cache.h"
@@ -94,7 +95,7 @@ PYBIND11_MODULE(_dbplus, module) {
     dbplus::names::init();
     dbplus::remember_module_globals(module);
     bind_imports(module);
-    dbplus::remember_attribute_dict_type(module.attr("Dict"));
+    dbplus::attribute_dict::remember(module.attr("Dict").ptr());
     module.attr("log") = module.attr("logging").attr("getLogger")(module.attr("__name__"));
     bind_cached_models(module);
     dbplus::bind_sql_records(module);

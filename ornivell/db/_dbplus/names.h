@@ -120,6 +120,12 @@ namespace dbplus::names {
     X(DateTime, "DateTime")                          \
     X(Time, "Time")                                  \
     X(Boolean, "Boolean")                            \
+    X(append, "append")                              \
+    X(update, "update")                              \
+    X(extend, "extend")                              \
+    X(lower, "lower")                                \
+    X(dot, ".")                                      \
+    X(comma, ",")                                    \
     X(empty, "")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;

@@ -65,7 +65,7 @@ py::list acl_func_result(py::handle acl) {
         py::dict op;
         op[names::funcKey] = attr(row, names::funcKey);
         op[names::funcId] = attr(row, names::funcId);
-        item(group, names::ops).attr("append")(op);
+        append(item(group, names::ops), op);
     }
     return groups;
 }

@@ -1,15 +1,13 @@
 #include "host/pyaccess.h"
 
+#include "host/attribute_dict.h"
 #include "names.h"
 
 namespace dbplus {
 
 namespace {
 
-PyObject* dict_get_method = nullptr;   // dict.get as found on the dict type
-PyTypeObject* attribute_dict_type = nullptr;
-PyObject* attribute_dict_getattr = nullptr;
-getattrofunc attribute_dict_getattro = nullptr;
+PyObject* dict_get_method = nullptr;  // dict.get as found on the dict type
 
 py::object borrowed_or_none(PyObject* value) {
     if (value) return py::reinterpret_borrow<py::object>(value);
@@ -25,34 +23,18 @@ py::object steal_or_throw(PyObject* value) {
 bool get_is_dict_get(PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return true;
     if (!PyDict_Check(mapping)) return false;
+    if (attribute_dict::has_dict_get(mapping)) return true;
     if (!dict_get_method) dict_get_method = _PyType_Lookup(&PyDict_Type, names::get);
     return _PyType_Lookup(Py_TYPE(mapping), names::get) == dict_get_method;
 }
 
 // The item behind an attribute read of a host Dict, or null to take the general path.
 PyObject* attribute_as_item(PyObject* obj, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type != attribute_dict_type || type->tp_getattro != attribute_dict_getattro) return nullptr;
-    if (_PyType_Lookup(type, names::dunder_getattr) != attribute_dict_getattr) return nullptr;
-    if (_PyType_Lookup(type, name)) return nullptr;  // a class attribute wins over items
+    if (!attribute_dict::reads_items(obj, name)) return nullptr;
     return PyDict_GetItemWithError(obj, name);
 }
 
 }  // namespace
-
-void remember_attribute_dict_type(py::handle dict_type) {
-    if (!PyType_Check(dict_type.ptr())) return;
-    auto* type = reinterpret_cast<PyTypeObject*>(dict_type.ptr());
-    if (!PyType_IsSubtype(type, &PyDict_Type) || type->tp_dictoffset != 0) return;
-    PyObject* getattr_fn = _PyType_Lookup(type, names::dunder_getattr);
-    if (!getattr_fn) return;
-    // kept for the life of the process
-    Py_INCREF(type);
-    Py_INCREF(getattr_fn);
-    attribute_dict_type = type;
-    attribute_dict_getattr = getattr_fn;
-    attribute_dict_getattro = type->tp_getattro;
-}
 
 py::object attr(py::handle obj, PyObject* name) {
     if (PyObject* value = attribute_as_item(obj.ptr(), name)) {
@@ -94,6 +76,30 @@ bool contains(py::handle container, py::handle key) {
     int result = PySequence_Contains(container.ptr(), key.ptr());
     if (result < 0) throw py::error_already_set();
     return result != 0;
+}
+
+void append(py::handle container, py::handle value) {
+    if (PyList_CheckExact(container.ptr())) {
+        if (PyList_Append(container.ptr(), value.ptr()) < 0) throw py::error_already_set();
+        return;
+    }
+    steal_or_throw(PyObject_CallMethodOneArg(container.ptr(), names::append, value.ptr()));
+}
+
+py::object call_method(py::handle obj, PyObject* name) {
+    return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name));
+}
+
+void update(py::handle target, py::handle source) {
+    if (PyDict_CheckExact(target.ptr()) && PyDict_CheckExact(source.ptr())) {
+        if (PyDict_Update(target.ptr(), source.ptr()) < 0) throw py::error_already_set();
+        return;
+    }
+    steal_or_throw(PyObject_CallMethodOneArg(target.ptr(), names::update, source.ptr()));
+}
+
+py::object split(py::handle text, PyObject* separator) {
+    return steal_or_throw(PyObject_CallMethodOneArg(text.ptr(), names::split, separator));
 }
 
 std::vector<py::object> unpack(py::handle obj, size_t count) {

@@ -12,7 +12,7 @@ namespace dbplus {
 
 namespace py = pybind11;
 
-// obj.<name>
+// obj.<name>; `name` is one of the module's names
 py::object attr(py::handle obj, PyObject* name);
 // mapping.get(key): None when absent
 py::object get(py::handle mapping, PyObject* key);
@@ -28,11 +28,16 @@ bool truthy(py::handle obj);
 // key in container
 bool contains(py::handle container, py::handle key);
 
+// container.append(value)
+void append(py::handle container, py::handle value);
+// obj.<name>()
+py::object call_method(py::handle obj, PyObject* name);
+// target.update(source)
+void update(py::handle target, py::handle source);
+// text.split(separator)
+py::object split(py::handle text, PyObject* separator);
+
 // `a, b, ... = obj`: exactly `count` values, else the runtime's ValueError.
 std::vector<py::object> unpack(py::handle obj, size_t count);
-
-// The host's attribute-dictionary class: instances of exactly this class
-// whose `__getattr__` is still the one seen here read attributes as items.
-void remember_attribute_dict_type(py::handle dict_type);
 
 }  // namespace dbplus

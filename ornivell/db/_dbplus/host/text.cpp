@@ -2,15 +2,28 @@
 
 namespace dbplus {
 
-std::string_view utf8(py::handle text) {
+namespace {
+
+std::string with_surrogates(py::handle text) {
+    PyObject* encoded = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
+    if (!encoded) throw py::error_already_set();
+    py::object bytes = py::reinterpret_steal<py::object>(encoded);
+    return std::string(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+}  // namespace
+
+std::string utf8(py::handle text) {
     if (!PyUnicode_Check(text.ptr())) {
         PyErr_Format(PyExc_TypeError, "expected str instance, %.80s found", Py_TYPE(text.ptr())->tp_name);
         throw py::error_already_set();
     }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data) throw py::error_already_set();
-    return {data, static_cast<size_t>(size)};
+    if (data) return std::string(data, static_cast<size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return with_surrogates(text);
 }
 
 void append_text(std::string& out, py::handle obj) {
@@ -31,7 +44,7 @@ std::string text_of(py::handle obj) {
 }
 
 py::str to_str(std::string_view text) {
-    PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (!result) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(result);
 }

@@ -11,8 +11,9 @@ namespace dbplus {
 
 namespace py = pybind11;
 
-// The UTF-8 bytes of a str, without copying; TypeError for anything else.
-std::string_view utf8(py::handle text);
+// The UTF-8 bytes of a str; TypeError for anything else. Lone surrogates,
+// which Python text may hold, are carried through.
+std::string utf8(py::handle text);
 // Appends str(obj), as an f-string would format it.
 void append_text(std::string& out, py::handle obj);
 // str(obj) as UTF-8.

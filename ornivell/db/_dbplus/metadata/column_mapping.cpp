@@ -17,9 +17,7 @@ OwnMethod table_column_method("table_column");
 OwnMethod guess_column_type_method("guess_column_type");
 
 py::object table_column(py::handle self, py::handle reference) {
-    py::object parts = py::reinterpret_steal<py::object>(PyObject_CallMethodOneArg(reference.ptr(), names::split,
-                                                                                  py::str(".").ptr()));
-    if (!parts) throw py::error_already_set();
+    py::object parts = split(reference, names::dot);
     py::tuple nothing = py::make_tuple(py::none(), py::none());
     if (py::len(parts) != 2) return nothing;
     py::object table = parts[py::int_(0)];
@@ -39,7 +37,7 @@ bool names_a_flag(py::handle column) {
 const char* guess_column_type(py::handle column) {
     if (column.is_none()) return "string";
     py::object type = attr(column, names::type);
-    std::string type_name = text_of(py::str(type).attr("lower")());
+    std::string type_name = text_of(call_method(py::str(type), names::lower));
     if (is_class(type, names::String)) return "string";
     if (is_class(type, names::Integer) || std::string_view(type_name).substr(0, 7) == "tinyint") {
         return names_a_flag(column) ? "bool" : "integer";

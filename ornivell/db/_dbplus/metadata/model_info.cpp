@@ -52,12 +52,6 @@ py::object query_by_model(py::handle self, py::handle sql, py::handle entity, py
         .run({sql});
 }
 
-py::object split_commas(py::handle text) {
-    PyObject* parts = PyObject_CallMethodOneArg(text.ptr(), names::split, py::str(",").ptr());
-    if (!parts) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(parts);
-}
-
 // Every row repeats the model's own settings; the last one read stays.
 void copy_model_settings(py::handle model, py::handle row) {
     set_item(model, names::id, item(row, names::id));
@@ -66,14 +60,14 @@ void copy_model_settings(py::handle model, py::handle row) {
         set_item(model, name, get(row, name));
     }
     py::object columns = get(row, names::columns);
-    if (truthy(columns)) columns = split_commas(columns);
+    if (truthy(columns)) columns = split(columns, names::comma);
     set_item(model, names::columns, columns);
     set_item(model, names::displayName, item(row, names::displayName));
 }
 
 py::dict join_entry(py::handle row) {
     py::object columns = item(row, names::mt_columns);
-    if (!columns.is_none()) columns = split_commas(columns);
+    if (!columns.is_none()) columns = split(columns, names::comma);
     py::dict entry;
     entry[names::table] = item(row, names::mt_table);
     entry[names::columns] = columns;
@@ -99,7 +93,7 @@ void add_join_tables(py::handle self, py::handle info, py::handle rows, py::hand
         py::object table = get(db_tables, entry[names::table]);
         if (table.is_none()) continue;  // a table the handle does not know is dropped
         register_table(tables, table, entry[names::alias]);
-        join_tables.attr("append")(entry);
+        append(join_tables, entry);
     }
 }
 

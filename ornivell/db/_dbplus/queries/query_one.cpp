@@ -43,7 +43,7 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
     py::object block = call_build_sql_blocks(self, info, ctx);
     std::vector<py::object> acl = unpack(call_build_acl_cond_sql(self, ctx, main_table), 3);
     py::object join_tables = attr(block, names::join_tables);
-    for (py::handle join : acl[2]) join_tables.attr("append")(join);
+    for (py::handle join : acl[2]) append(join_tables, join);
     py::object columns = attr(block, names::select_columns);
     if (py::len(columns) == 0) {
         return result_pair(message_payload(text_of(entity) + "无任何模型属性列可查询"), 404);

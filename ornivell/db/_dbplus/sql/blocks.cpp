@@ -24,7 +24,13 @@ OwnMethod build_sql_blocks_method("build_sql_blocks");
 // new and nothing else sees it until it is returned.
 struct Assembly {
     Assembly(py::handle self, py::handle info)
-        : self(self), info(info), model(attr(info, names::model)), escape(self), block(new_sql_block()) {
+        : self(self),
+          info(info),
+          model(attr(info, names::model)),
+          tables(attr(info, names::tables)),
+          escape(self),
+          table_name(info),
+          block(new_sql_block()) {
         set_attr(block, names::metadata, info);
         select_columns = attr(block, names::select_columns);
         export_columns = attr(block, names::export_columns);
@@ -45,18 +51,20 @@ struct Assembly {
 
     void select(const std::string& text) {
         selected.insert(text);
-        select_columns.attr("append")(to_str(text));
+        append(select_columns, to_str(text));
     }
 
     void export_column(const std::string& text) {
         exported.insert(text);
-        export_columns.attr("append")(to_str(text));
+        append(export_columns, to_str(text));
     }
 
     py::handle self;
     py::handle info;
     py::object model;
+    py::object tables;  // info.tables
     Escaper escape;
+    TableNamer table_name;
     py::object block;
     py::object select_columns, export_columns, join_tables, search_columns, match_columns, filter_columns,
         filter_params, orderby_columns, export_props, params;
@@ -71,11 +79,21 @@ struct Assembly {
 struct PropertyText {
     std::optional<std::string> column_ref;
     std::string select_item;
+
+    // The column reference as one Python string, made on first use; an
+    // empty object for an expression column.
+    const py::object& reference() {
+        if (column_ref && !reference_object) reference_object = to_str(*column_ref);
+        return reference_object;
+    }
+
+private:
+    py::object reference_object;
 };
 
-// What one property adds to the block's column lists.
+// What one property adds to the block's column lists; empty objects add nothing.
 struct Contributions {
-    std::optional<std::string> search, match, filter;
+    py::object search, match, filter;
     bool exported = false;
     py::object filter_pair;
 };
@@ -90,12 +108,6 @@ void append_alias_clause(std::string& out, py::handle alias_text) {
     out += " as \"";
     append_text(out, alias_text);
     out += "\"";
-}
-
-py::object split(py::handle text, const char* separator) {
-    PyObject* parts = PyObject_CallMethodOneArg(text.ptr(), names::split, py::str(separator).ptr());
-    if (!parts) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(parts);
 }
 
 void add_main_table(Assembly& a, py::handle ctx) {
@@ -129,7 +141,7 @@ void add_join_tables(Assembly& a, py::handle join_cond, py::handle ctx) {
         } else {
             py::object normalized = call_normalize_sql(a.self, stored, ctx);
             join = utf8(normalized[py::int_(0)]);
-            a.params.attr("update")(normalized[py::int_(1)]);
+            update(a.params, normalized[py::int_(1)]);
         }
         py::object alias = item(entry, names::alias);
         py::object cond = get(join_cond, truthy(alias) ? alias : table);
@@ -139,7 +151,7 @@ void add_join_tables(Assembly& a, py::handle join_cond, py::handle ctx) {
             join += " ";
             join += utf8(cond);
         }
-        a.join_tables.attr("append")(py::make_tuple(to_str(join), item(entry, names::order)));
+        append(a.join_tables, py::make_tuple(to_str(join), item(entry, names::order)));
     }
 }
 
@@ -152,7 +164,7 @@ bool not_equal(py::handle a, py::handle b) {
 PropertyText property_text(Assembly& a, py::handle name, py::handle column, py::handle table_name,
                            py::handle prop_t, bool as_enabled) {
     PropertyText text;
-    if (contains(name, py::str("."))) {  // already qualified: a joined table's alias and column
+    if (contains(name, names::dot)) {  // already qualified: a joined table's alias and column
         text.column_ref = a.escape.text(name);
         text.select_item = *text.column_ref;
         append_alias_clause(text.select_item, name);
@@ -179,13 +191,13 @@ void add_default_order(Assembly& a, py::handle prop, py::handle name, const Prop
         return;
     }
     order_item += truthy(get(prop, names::orderDir)) ? " desc" : " asc";
-    a.orderby_columns.attr("append")(to_str(order_item));
+    append(a.orderby_columns, to_str(order_item));
 }
 
 // A translated property shows columns of a lookup table joined on its value.
 // False when the translation is unusable: the property then adds no columns.
 bool add_translation(Assembly& a, py::handle prop, const PropertyText& text, Contributions& out) {
-    py::object parts = split(get(prop, names::transTable), ".");
+    py::object parts = split(get(prop, names::transTable), names::dot);
     if (py::len(parts) != 2) return false;
     py::object lookup_name = parts[py::int_(0)];
     py::object key_column = parts[py::int_(1)];
@@ -193,7 +205,7 @@ bool add_translation(Assembly& a, py::handle prop, const PropertyText& text, Con
     if (lookup_t.is_none() || !text.column_ref) return false;
     py::object object_name = get(prop, names::transObjectName);
     py::handle lookup_alias = truthy(object_name) ? object_name : lookup_name;
-    py::object show_columns = split(get(prop, names::transColumns), ",");
+    py::object show_columns = split(get(prop, names::transColumns), names::comma);
     py::object display_column = show_columns[py::int_(0)];
 
     py::object last_order = a.join_tables[py::int_(-1)][py::int_(1)];
@@ -202,9 +214,9 @@ bool add_translation(Assembly& a, py::handle prop, const PropertyText& text, Con
     // joined on the property's own column, named as the FROM clause names it
     std::string join = "left join " + a.escape.text(lookup_name) + " " + escaped_alias + " on " + *text.column_ref +
                        "=" + escaped_alias + "." + a.escape.text(key_column);
-    a.join_tables.attr("append")(py::make_tuple(to_str(join), order));
+    append(a.join_tables, py::make_tuple(to_str(join), order));
 
-    std::string lookup_ref = text_of(lookup_alias) + "." + text_of(display_column);
+    py::str lookup_ref = to_str(text_of(lookup_alias) + "." + text_of(display_column));
     if (truthy(get(prop, names::searchEnabled))) out.search = lookup_ref;
     if (truthy(get(prop, names::matchEnabled))) out.match = lookup_ref;
     if (truthy(get(prop, names::filterEnabled)) || truthy(get(prop, names::transDict))) {
@@ -224,15 +236,15 @@ bool add_translation(Assembly& a, py::handle prop, const PropertyText& text, Con
 }
 
 void append_contributions(Assembly& a, py::handle prop, const Contributions& out, const PropertyText& text) {
-    if (out.search) a.search_columns.attr("append")(to_str(*out.search));
+    if (out.search) append(a.search_columns, out.search);
     if (out.exported) {
         a.export_column(text.select_item);
-        a.export_props.attr("append")(prop);
+        append(a.export_props, prop);
     }
-    if (out.match) a.match_columns.attr("append")(to_str(*out.match));
+    if (out.match) append(a.match_columns, out.match);
     if (out.filter) {
-        a.filter_columns.attr("append")(to_str(*out.filter));
-        a.filter_params.attr("append")(out.filter_pair);
+        append(a.filter_columns, out.filter);
+        append(a.filter_params, out.filter_pair);
     }
 }
 
@@ -243,8 +255,8 @@ void add_property(Assembly& a, py::handle key, py::handle prop, py::handle filte
     py::object name = attr(prop, names::name);
     if (contains(hidden, name)) return;
     bool sql_model = truthy(a.model_sql());
-    py::object prop_t = get(attr(a.info, names::tables), prop_table);
-    py::object table_name = sql_model ? item(a.model, names::table) : call_table_name(a.info, prop_table);
+    py::object prop_t = get(a.tables, prop_table);
+    py::object table_name = sql_model ? item(a.model, names::table) : a.table_name(prop_table);
     py::object column = attr(prop, names::column);
     bool as_enabled = truthy(attr(prop, names::asEnabled));
     if (!sql_model) {
@@ -258,11 +270,11 @@ void add_property(Assembly& a, py::handle key, py::handle prop, py::handle filte
         a.default_export_props.append(prop);
     }
     Contributions out;
-    if (truthy(get(prop, names::searchEnabled))) out.search = text.column_ref;
+    if (truthy(get(prop, names::searchEnabled))) out.search = text.reference();
     out.exported = truthy(get(prop, names::exportEnabled));
-    if (truthy(get(prop, names::matchEnabled))) out.match = text.column_ref;
+    if (truthy(get(prop, names::matchEnabled))) out.match = text.reference();
     if (truthy(get(prop, names::filterEnabled))) {
-        out.filter = text.column_ref;
+        out.filter = text.reference();
         out.filter_pair = py::make_tuple(table_name, column);
     }
     add_default_order(a, prop, name, text);
@@ -275,7 +287,9 @@ void add_property(Assembly& a, py::handle key, py::handle prop, py::handle filte
 // Without an explicitly exported property the export mirrors the selection.
 void finish_export(Assembly& a) {
     if (truthy(a.export_props)) return;
-    set_attr(a.block, names::export_columns, py::list(a.select_columns));
+    PyObject* copy = PySequence_List(a.select_columns.ptr());
+    if (!copy) throw py::error_already_set();
+    set_attr(a.block, names::export_columns, py::reinterpret_steal<py::object>(copy));
     py::list props;
     py::str id("id");
     for (py::handle prop : a.default_export_props) {

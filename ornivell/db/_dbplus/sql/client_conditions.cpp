@@ -29,7 +29,7 @@ void add_cond(py::handle conds, py::handle new_conds, py::handle rel) {
     std::string group = "(";
     group += utf8(join(separator, new_conds));
     group += ")";
-    conds.attr("append")(to_str(group));
+    append(conds, to_str(group));
 }
 
 py::tuple parse_where_cond(py::handle self, py::handle args, py::handle info) {

@@ -58,7 +58,8 @@ bool bind_token(std::string_view token, py::handle ctx, Binding& binding) {
 
 // Whole tokens only: "$ab" never rewrites the start of "$abc".
 py::tuple normalize_sql(py::handle self, py::handle sql_object, py::handle ctx) {
-    std::string_view sql = utf8(sql_object);
+    const std::string text_copy = utf8(sql_object);
+    std::string_view sql = text_copy;
     py::dict params;
     py::object normalized = py::reinterpret_borrow<py::object>(sql_object);
     std::vector<TokenMatch> tokens = find_context_tokens(sql);
@@ -111,7 +112,7 @@ py::tuple build_acl_cond_sql(py::handle self, py::handle ctx, py::handle model) 
         py::object cond = item(rule, names::cond);
         if (truthy(cond)) {
             py::object normalized = call_normalize_sql(self, cond, ctx);
-            params.attr("update")(normalized[py::int_(1)]);
+            update(params, normalized[py::int_(1)]);
             conds.append(normalized[py::int_(0)]);
         }
         py::object join = item(rule, names::join);
@@ -120,7 +121,7 @@ py::tuple build_acl_cond_sql(py::handle self, py::handle ctx, py::handle model) 
             py::object join_text = normalized[py::int_(0)];
             if (!contains_join(joins, join_text)) {
                 joins.append(py::make_tuple(join_text, item(rule, names::order)));
-                params.attr("update")(normalized[py::int_(1)]);
+                update(params, normalized[py::int_(1)]);
             }
         }
     }

@@ -32,8 +32,6 @@ py::object selected_properties(py::handle args) {
     return py::reinterpret_steal<py::object>(selected);
 }
 
-void update(py::dict& params, py::handle more) { params.attr("update")(more); }
-
 // "<column> like :key" for the search columns, "<column> = :key_raw" for the match columns.
 std::vector<std::string> keyword_conditions(py::handle block, py::handle args, py::dict& params) {
     std::vector<std::string> conds;
@@ -73,10 +71,10 @@ void apply_model_settings(py::handle self, py::handle info, py::handle block, py
         py::object where_params = normalized[py::int_(1)];
         if (truthy(where_params)) update(params, where_params);
         std::string group = "(" + std::string(utf8(normalized[py::int_(0)])) + ")";
-        attr(block, names::conds).attr("append")(to_str(group));
+        append(attr(block, names::conds), to_str(group));
     }
-    if (truthy(groupby)) attr(block, names::groupby_columns).attr("append")(groupby);
-    if (truthy(orderby)) attr(block, names::orderby_columns).attr("append")(orderby);
+    if (truthy(groupby)) append(attr(block, names::groupby_columns), groupby);
+    if (truthy(orderby)) append(attr(block, names::orderby_columns), orderby);
     if (truthy(distinct)) set_attr(block, names::distinct_enabled, py::bool_(true));
 }
 
@@ -94,7 +92,7 @@ void apply_default_order(py::handle self, py::handle info, py::handle result) {
     if (!truthy(columns) || contains(columns, to_str(fallback))) return;
     py::str as_clause(" as ");
     for (py::handle column : columns) {
-        py::object lower = column.attr("lower")();
+        py::object lower = call_method(column, names::lower);
         if (!contains(lower, as_clause)) fallback = utf8(column);
     }
     py::list orderby;
@@ -128,7 +126,7 @@ py::object build_sql(py::handle self, py::handle user, py::handle model, py::han
     std::vector<py::object> join = unpack(call_parse_join_cond(self, args, info), 2);
     py::object block = call_build_sql_blocks(self, info, filter_props, join[0], ctx);
     std::vector<py::object> acl = unpack(call_build_acl_cond_sql(self, ctx, model), 3);
-    attr(block, names::join_tables).attr("extend")(acl[2]);
+    attr(block, names::join_tables).attr(names::extend)(acl[2]);
 
     py::dict params;
     update(params, attr(block, names::params));
@@ -139,7 +137,7 @@ py::object build_sql(py::handle self, py::handle user, py::handle model, py::han
 
     py::object conds = attr(block, names::conds);
     if (truthy(acl[0])) call_add_cond(self, conds, acl[0]);
-    if (!key_conds.empty()) conds.attr("append")(to_str("(" + joined(key_conds, " or ") + ")"));
+    if (!key_conds.empty()) append(conds, to_str("(" + joined(key_conds, " or ") + ")"));
     if (truthy(where[0])) {
         call_add_cond(self, conds, where[0]);
         update(params, where[1]);

@@ -1,0 +1,189 @@
+"""The database handle of the host: SQL texts with named parameters in,
+``Dict`` rows out, on SQLite, MariaDB/MySQL or PostgreSQL."""
+
+import os
+import re
+from contextlib import contextmanager, nullcontext
+from functools import lru_cache
+
+from sqlalchemy import MetaData, Table, create_engine, make_url, text
+
+from . import sqlparts
+from .attrdict import Dict
+from .dialects import dialect_for
+from .session import ResultColumn, Session
+
+__all__ = ["Database", "Dict", "ResultColumn", "Session", "URL_VARIABLE", "DEFAULT_URL"]
+
+URL_VARIABLE = "DBPLUS_DATABASE_URL"
+DEFAULT_URL = "sqlite:///dbplus.sqlite3"
+
+
+def _create_engine(url, engine_kwargs):
+    url = make_url(url or os.environ.get(URL_VARIABLE) or DEFAULT_URL)
+    dialect = dialect_for(url.get_backend_name())
+    return create_engine(url, **dialect.engine_options(engine_kwargs))
+
+
+# what no name holds and every computed-column expression does
+_EXPRESSION = re.compile(r"[\s()]")
+
+
+class Database:
+    """A handle on one database.
+
+    ``Database(url)`` takes an SQLAlchemy URL (``sqlite:///file``,
+    ``mysql+pymysql://user@host/db``, ``postgresql+psycopg://user@host/db``);
+    without one it reads ``DBPLUS_DATABASE_URL``, else uses the SQLite file
+    ``dbplus.sqlite3``. ``engine=`` wraps an engine made elsewhere instead;
+    further keywords go to ``create_engine``.
+
+    SQL texts are written as for MySQL; before they run, the handle adapts
+    their identifier quoting to the database (``escape_sql``). Every method
+    that takes ``session`` runs in that session's transaction, or without one
+    in a short transaction of its own, committed at once.
+    """
+
+    def __init__(self, url=None, *, engine=None, **engine_kwargs):
+        if engine is None:
+            engine = _create_engine(url, engine_kwargs)
+        elif url is not None or engine_kwargs:
+            raise TypeError("give either a URL with engine options or an engine, not both")
+        self.engine = engine
+        self.dialect = dialect_for(engine.dialect.name)
+        # the extension adapts its statement fragments itself when this is set;
+        # execution adapts every text anyway, and adapting twice changes nothing
+        self.force_escape_sql = False
+        self._tables = None
+        self._metadata = MetaData()
+        # memos for the hot path: one C-level lookup for a repeated name or text
+        self.escape = lru_cache(maxsize=4096)(self._quote_identifier)
+        self.escape_sql = lru_cache(maxsize=1024)(self.dialect.adapt_sql)
+        self.statement = lru_cache(maxsize=1024)(self._text_statement)
+
+    def __repr__(self):
+        return f"Database({self.engine.url.render_as_string(hide_password=True)!r})"
+
+    # identifiers and statement texts
+
+    def _quote_identifier(self, key):
+        """``key`` quoted for the database; ``a.b`` is quoted part by part.
+
+        A text holding white space or brackets is not a name but an SQL
+        expression that a model's designer wrote for a computed column; it
+        is returned as written, like the model's other stored SQL.
+        """
+        if not isinstance(key, str):
+            raise TypeError(f"an identifier must be a text, not {type(key).__name__}")
+        if _EXPRESSION.search(key):
+            return key
+        parts = key.split(".")
+        if not all(parts):
+            raise ValueError(f"empty identifier part in {key!r}")
+        return ".".join(self.dialect.quote(part) for part in parts)
+
+    def _text_statement(self, sql):
+        return text(self.escape_sql(sql))
+
+    # the same text on every supported database
+    sql_page = staticmethod(sqlparts.sql_page)
+    sql_count = staticmethod(sqlparts.sql_count)
+    in_clause = staticmethod(sqlparts.in_clause)
+
+    def is_mssql(self):
+        return self.engine.dialect.name == "mssql"
+
+    # table definitions
+
+    @property
+    def tables(self):
+        """Table name to SQLAlchemy ``Table``, read from the database on first use."""
+        if self._tables is None:
+            self.reflect()
+        return self._tables
+
+    @tables.setter
+    def tables(self, tables):
+        self._tables = tables
+
+    def reflect(self, extend_existing=True):
+        """Re-read the database's table definitions into ``tables``.
+
+        With ``extend_existing`` every definition is read anew (columns that
+        were dropped disappear); without it, tables already in ``tables``
+        keep their definitions and only new tables are added.
+        """
+        with self.engine.connect() as connection:
+            self._reflect(connection, extend_existing)
+
+    def _reflect(self, connection, extend_existing=True):
+        metadata = MetaData()
+        metadata.reflect(bind=connection)
+        tables = dict(metadata.tables)
+        if not extend_existing and self._tables:
+            tables.update((name, t) for name, t in self._tables.items() if name in tables)
+        self._metadata = metadata
+        self._tables = tables
+
+    def table(self, name, connection):
+        """The ``Table`` called ``name``, read through ``connection`` (the
+        caller's transaction) when it is not known yet."""
+        if self._tables is None:
+            self._reflect(connection)
+        table = self._tables.get(name)
+        if table is None:
+            table = Table(name, self._metadata, autoload_with=connection)
+            self._tables[name] = table
+        return table
+
+    # sessions and statements
+
+    @contextmanager
+    def session(self):
+        """One transaction: committed when the block ends, rolled back (and
+        the error raised again) when it raises."""
+        with self.engine.begin() as connection:
+            yield Session(self, connection)
+
+    def _in(self, session):
+        return nullcontext(session) if session is not None else self.session()
+
+    def query(self, sql, /, session=None, **params):
+        with self._in(session) as s:
+            return s.query(sql, **params)
+
+    def query_one(self, sql, /, session=None, **params):
+        with self._in(session) as s:
+            return s.query_one(sql, **params)
+
+    def query_page(self, sql, /, page=1, limit=10, do_count=None, session=None, **params):
+        with self._in(session) as s:
+            return s.query_page(sql, page=page, limit=limit, do_count=do_count, **params)
+
+    def query_meta(self, sql, /, session=None):
+        with self._in(session) as s:
+            return s.query_meta(sql)
+
+    def execute(self, sql, /, session=None, **params):
+        with self._in(session) as s:
+            return s.execute(sql, **params)
+
+    def add(self, table_name, values, /, session=None):
+        with self._in(session) as s:
+            return s.add(table_name, values)
+
+    def add_many(self, table_name, rows, /, session=None):
+        with self._in(session) as s:
+            return s.add_many(table_name, rows)
+
+    def merge(self, table_name, values, /, session=None):
+        with self._in(session) as s:
+            return s.merge(table_name, values)
+
+    def update_many(self, table_name, rows, /, keys=None, session=None):
+        with self._in(session) as s:
+            return s.update_many(table_name, rows, keys=keys)
+
+    def delete(self, table_name, id, /, session=None):
+        with self._in(session) as s:
+            return s.delete(table_name, id)

@@ -1,0 +1,110 @@
+"""What differs between the supported databases: quoting, statement texts,
+connection settings and the column types of a result."""
+
+from sqlalchemy.dialects.mysql.base import ischema_names as _MYSQL_TYPES
+from sqlalchemy.dialects.postgresql.base import ischema_names as _POSTGRESQL_TYPES
+from sqlalchemy.types import NullType
+
+from .keywords import POSTGRESQL_SYNTAX_WORDS, SQLITE_QUALIFIED_RESERVED
+from .sqltext import requote
+
+
+def _mixed_case(word):
+    return word != word.lower() and word != word.upper()
+
+
+class Dialect:
+    """The statement texts are written for MySQL; each dialect says how to
+    run them on its database."""
+
+    name = None
+    quote_char = '"'
+
+    def quote(self, name):
+        q = self.quote_char
+        return q + name.replace(q, q + q) + q
+
+    def needs_quotes(self, word, qualified, call):
+        raise NotImplementedError
+
+    def adapt_sql(self, sql):
+        return requote(sql, self.needs_quotes, self.quote)
+
+    def engine_options(self, options):
+        return options
+
+    def result_type(self, type_code):
+        """The SQLAlchemy type of a result column from its driver type code."""
+        return NullType()
+
+
+class SQLiteDialect(Dialect):
+    name = "sqlite"
+
+    def needs_quotes(self, word, qualified, call):
+        return qualified and word.lower() in SQLITE_QUALIFIED_RESERVED
+
+
+class MySQLDialect(Dialect):
+    name = "mysql"
+    quote_char = "`"
+
+    # MariaDB's default, fixed per session: a server set to ANSI_QUOTES (or a
+    # mode implying it) would read double-quoted aliases as identifiers and
+    # double-quoted texts as column names.
+    SQL_MODE = "STRICT_TRANS_TABLES,ERROR_FOR_DIVISION_BY_ZERO,NO_ENGINE_SUBSTITUTION"
+
+    # result type codes of the MySQL protocol
+    _TYPE_NAMES = {
+        0: "decimal", 1: "tinyint", 2: "smallint", 3: "int", 4: "float",
+        5: "double", 7: "timestamp", 8: "bigint", 9: "mediumint", 10: "date",
+        11: "time", 12: "datetime", 13: "year", 14: "date", 15: "varchar",
+        16: "bit", 245: "json", 246: "decimal", 249: "tinyblob",
+        250: "mediumblob", 251: "longblob", 252: "blob", 253: "varchar",
+        254: "char",
+    }
+
+    def adapt_sql(self, sql):
+        return sql
+
+    def engine_options(self, options):
+        # init_command runs inside the driver's connect, before SQLAlchemy
+        # looks at the session's quoting mode
+        connect_args = dict(options.get("connect_args", {}))
+        connect_args.setdefault("init_command", f"SET SESSION sql_mode='{self.SQL_MODE}'")
+        return {**options, "connect_args": connect_args}
+
+    def result_type(self, type_code):
+        type_class = _MYSQL_TYPES.get(self._TYPE_NAMES.get(type_code))
+        return type_class() if type_class else NullType()
+
+
+class PostgreSQLDialect(Dialect):
+    name = "postgresql"
+
+    def needs_quotes(self, word, qualified, call):
+        # PostgreSQL folds bare names to lower case; tables made through
+        # SQLAlchemy keep their mixed-case names, so those must be quoted.
+        if call or not _mixed_case(word):
+            return False
+        return qualified or word.lower() not in POSTGRESQL_SYNTAX_WORDS
+
+    def result_type(self, type_code):
+        from psycopg.postgres import types
+
+        info = types.get(type_code)
+        type_class = info and _POSTGRESQL_TYPES.get(info.regtype)
+        return type_class() if type_class else NullType()
+
+
+_DIALECTS = {d.name: d for d in (SQLiteDialect(), MySQLDialect(), PostgreSQLDialect())}
+_DIALECTS["mariadb"] = _DIALECTS["mysql"]
+
+
+def dialect_for(name):
+    """The dialect for an SQLAlchemy backend name, e.g. ``"postgresql"``."""
+    try:
+        return _DIALECTS[name]
+    except KeyError:
+        supported = ", ".join(sorted(_DIALECTS))
+        raise ValueError(f"unsupported database {name!r}; supported: {supported}") from None

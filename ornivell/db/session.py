@@ -1,0 +1,164 @@
+"""Running statements and row writes inside one transaction."""
+
+import sys
+from itertools import groupby
+from operator import itemgetter
+from typing import NamedTuple
+
+from sqlalchemy import bindparam, delete, insert, select, text, update
+from sqlalchemy.types import TypeEngine
+
+from .attrdict import Dict
+from .sqlparts import page_window
+
+
+class ResultColumn(NamedTuple):
+    """A column that a statement yields."""
+
+    name: str
+    type: TypeEngine
+    comment: object = None
+
+
+def _keys(result):
+    # interned column names make every later lookup by a constant name a
+    # pointer comparison
+    return [sys.intern(str(key)) for key in result.keys()]
+
+
+def _rows(result):
+    keys = _keys(result)
+    return [Dict(zip(keys, row)) for row in result]
+
+
+def _runs(items, key):
+    """Consecutive items that share ``key``: each run goes to the database as
+    one batch, and the order of the items is kept."""
+    return (list(run) for _, run in groupby(items, key))
+
+
+def _column(table, name):
+    try:
+        return table.c[name]
+    except KeyError:
+        raise ValueError(f"table {table.name!r} has no column {name!r}") from None
+
+
+def _table_values(table, values):
+    """The entries of ``values`` that name columns of ``table``."""
+    return {key: value for key, value in values.items() if key in table.c}
+
+
+def _update_params(table, key_columns, row):
+    """``(columns to write, parameters)`` for one row. Parameters have
+    generated names (``dbplus_key_<i>``, ``dbplus_set_<i>``), which cannot
+    clash with the table's columns."""
+    params = {}
+    for i, column in enumerate(key_columns):
+        if column.name not in row:
+            raise ValueError(f"a row for {table.name!r} lacks its key {column.name!r}")
+        params[f"dbplus_key_{i}"] = row[column.name]
+    key_names = {column.name for column in key_columns}
+    written = [name for name in _table_values(table, row) if name not in key_names]
+    for i, name in enumerate(written):
+        params[f"dbplus_set_{i}"] = row[name]
+    return tuple(written), params
+
+
+def _update_statement(table, key_columns, written):
+    condition = [column == bindparam(f"dbplus_key_{i}") for i, column in enumerate(key_columns)]
+    values = {name: bindparam(f"dbplus_set_{i}") for i, name in enumerate(written)}
+    return update(table).where(*condition).values(values)
+
+
+class Session:
+    """One transaction on one connection of a ``Database``.
+
+    SQL texts take named parameters (``:name``) as keyword arguments; rows
+    come back as ``Dict``. Row writes ignore keys that are not columns of
+    the table.
+    """
+
+    __slots__ = ("_database", "_connection")
+
+    def __init__(self, database, connection):
+        self._database = database
+        self._connection = connection
+
+    def _run(self, sql, params):
+        return self._connection.execute(self._database.statement(sql), params)
+
+    def query(self, sql, /, **params):
+        return _rows(self._run(sql, params))
+
+    def query_one(self, sql, /, **params):
+        result = self._run(sql, params)
+        keys = _keys(result)
+        row = result.first()
+        return None if row is None else Dict(zip(keys, row))
+
+    def query_page(self, sql, /, page=1, limit=10, do_count=None, **params):
+        page, limit = page_window(page, limit)
+        database = self._database
+        data = self.query(database.sql_page(sql, page, limit), **params)
+        total = self._run(database.sql_count(sql), params).scalar_one() if do_count else None
+        return Dict(data=data, total=total, page=page, limit=limit)
+
+    def query_meta(self, sql, /):
+        """Column name to ``ResultColumn`` for what ``sql`` yields, or None.
+
+        The text runs wrapped so that it returns no row; its parameters are
+        bound to NULL, since only the shape of the result is read.
+        """
+        statement = text(f"select * from (\n{self._database.escape_sql(sql)}\n) dbplus_meta where 1 = 0")
+        result = self._connection.execute(statement, dict.fromkeys(statement.compile().params))
+        description = result.cursor.description
+        result.close()
+        if not description:
+            return None
+        result_type = self._database.dialect.result_type
+        return {d[0]: ResultColumn(d[0], result_type(d[1])) for d in description}
+
+    def execute(self, sql, /, **params):
+        return self._run(sql, params).rowcount
+
+    def add(self, table_name, values, /):
+        """Insert the row; returns it as stored, with its generated key."""
+        table = self._database.table(table_name, self._connection)
+        values = _table_values(table, values)
+        if self._connection.dialect.insert_returning:
+            return _rows(self._connection.execute(insert(table).returning(*table.c), values))[0]
+        return self._insert_and_read(table, values)
+
+    def add_many(self, table_name, rows, /):
+        """Insert the rows one statement each, so that every row comes back
+        with its generated key, in the order given."""
+        return [self.add(table_name, row) for row in rows]
+
+    def merge(self, table_name, values, /):
+        """Update the row whose ``id`` is ``values["id"]``; returns the row count."""
+        return self.update_many(table_name, [values])
+
+    def update_many(self, table_name, rows, /, keys=None):
+        """Update each row matched on its ``keys`` columns (default ``id``)
+        with its other column values; returns the row count."""
+        table = self._database.table(table_name, self._connection)
+        key_columns = [_column(table, key) for key in (keys or ["id"])]
+        changes = (_update_params(table, key_columns, row) for row in rows)
+        count = 0
+        for run in _runs((change for change in changes if change[0]), key=itemgetter(0)):
+            statement = _update_statement(table, key_columns, run[0][0])
+            count += self._connection.execute(statement, [params for _, params in run]).rowcount
+        return count
+
+    def delete(self, table_name, id, /):
+        table = self._database.table(table_name, self._connection)
+        return self._connection.execute(delete(table).where(_column(table, "id") == id)).rowcount
+
+    def _insert_and_read(self, table, row):
+        # for databases without INSERT ... RETURNING
+        if not table.primary_key:
+            raise ValueError(f"table {table.name!r} has no primary key to read the inserted row back")
+        key = self._connection.execute(insert(table), row).inserted_primary_key
+        condition = [column == value for column, value in zip(table.primary_key, key)]
+        return _rows(self._connection.execute(select(table).where(*condition)))[0]

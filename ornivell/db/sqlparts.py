@@ -1,0 +1,41 @@
+"""Statement pieces that read the same on every supported database:
+paging, counting and IN lists."""
+
+import re
+
+_NON_WORD = re.compile(r"\W")
+
+
+def page_window(page, limit):
+    """``(page, limit)`` as integers; pages count from 1, limits from 1."""
+    page, limit = int(page), int(limit)
+    if page < 1:
+        raise ValueError(f"page must be 1 or more, not {page}")
+    if limit < 1:
+        raise ValueError(f"limit must be 1 or more, not {limit}")
+    return page, limit
+
+
+def sql_page(sql, page, limit):
+    page, limit = page_window(page, limit)
+    # on a line of its own, so a trailing line comment cannot swallow it
+    return f"{sql}\nlimit {limit} offset {(page - 1) * limit}"
+
+
+def sql_count(sql):
+    return f"select count(*) as total from (\n{sql}\n) dbplus_count"
+
+
+def in_clause(key, values):
+    """``(text, params)`` for ``column in <text>``: one placeholder per value.
+
+    Placeholder names are ``key`` (made a valid parameter name) followed by
+    the value's position. No values give ``(NULL)``, which matches no row.
+    """
+    if isinstance(values, (str, bytes)):
+        raise TypeError("in_clause needs a collection of values, not a single text")
+    base = _NON_WORD.sub("_", str(key)) or "p"
+    params = {f"{base}_{i}": value for i, value in enumerate(values)}
+    if not params:
+        return "(NULL)", params
+    return "(" + ", ".join(":" + name for name in params) + ")", params
