@@ -1,0 +1,96 @@
+"""Many rounds of the frame's and the composition's operations, error paths included, leak no memory or references."""
+
+import gc
+import os
+import sys
+
+import pytest
+
+from ornivell.db import _dbplus as dp
+from ornivell.db.db import Dict
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+@pytest.fixture
+def scene(fk, db, parser):
+    plus = dp.DbPlus(db)
+    info = fk.make_info(
+        fk.prop("id", selectEnabled=1), fk.prop("name", selectEnabled=1, searchEnabled=1, orderEnabled=1,
+                                               orderAsDefault=1),
+        fk.prop("cnt", column="count(1)", asEnabled=1, selectEnabled=1),
+        fk.prop("deptId", transTable="dept.id", transColumns="name,code", selectEnabled=1, exportEnabled=1,
+                filterEnabled=1),
+        alias="e", where="o = $user.orgId", tables=[db.tables["t"], db.tables["dept"]],
+        join_tables=[dict(table="dept", alias="d", join="left join dept d on d.u = $user.id", order=1)])
+    fk.warm(plus, info, acl_data=[Dict(cond="a = $user.orgId", join="left join z", order=2)])
+    return plus, db, info
+
+
+def test_repeated_operations_do_not_leak(scene, fk, parser):
+    plus, db, info = scene
+    user = fk.user(orgId=7)
+    ctx = {"user": user}
+    args = {"key": "k", "where": {"sql": "w = :w", "params": {"w": 1}}, "order": ["x"], "limit": "20"}
+    text = "a = $user.orgId and b = $user.id and $missing"
+    pairs = [("a", 2), ("m", -1), ("b", 2)]
+    odd_pairs = [("a", 2.5), ("m", -1)]
+    bad_pairs = [("a", 1), ("b", None)]
+    key, value = "/k/", ["v"]
+    watched = (plus, db, info, user, ctx, args, text, pairs, key, value)
+
+    def round_():
+        for cls in (dp.SqlBlock, dp.SqlResult, dp.PermCheckResult, dp.ModelInfo):
+            cls()
+        dp.DbPlus(db)
+        res = dp.SqlResult()
+        res.columns, res.tables, res.conds, res.orderby = ["a", "b"], ["t"], ["(x)"], ["o", "o"]
+        res.to_sql()
+        res.to_sql(export=True)
+        block = dp.SqlBlock()
+        block.join_tables = pairs
+        block.sorted_join_tables()
+        block.join_tables = odd_pairs
+        block.sorted_join_tables()
+        dp.trim_get(args, "limit")
+        plus._write_cache(key, value)
+        plus._read_cache(key)
+        plus.normalize_sql(text, ctx)
+        plus.build_sql_blocks(info, ctx=ctx)
+        plus.build_sql(user, "m", args=args)[0].to_sql()
+        plus.search(user, "m", args)
+        plus.query_one(user, "m", 3)
+        plus.check_perm(user, "m", "deleteEnabled", "删除")
+        info.table_name("t")
+        info.db_table("d")
+        for failing, error in (
+            (lambda: plus.build_acl_cond_sql({}, "m"), Exception),
+            (lambda: plus.normalize_sql("$user.id", None), AttributeError),
+            (lambda: plus.search(user, "m", args, ["x"], {"page": 1}), TypeError),
+            (lambda: plus.search(user, "m", {"limit": "x"}), ValueError),
+            (lambda: setattr(block, "join_tables", bad_pairs) or block.sorted_join_tables(), TypeError),
+            (lambda: dp.trim_get({"k": 1}, "k"), AttributeError),
+        ):
+            try:
+                failing()
+            except error:
+                pass
+        db.calls.clear()
+        parser.made.clear()
+
+    for _ in range(2000):
+        round_()
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in watched]
+    before = resident_bytes()
+    for _ in range(12000):
+        round_()
+    gc.collect()
+    grown = resident_bytes() - before
+    assert [sys.getrefcount(o) for o in watched] == counts
+    assert grown < 8 * 1024 * 1024, f"resident memory grew by {grown} bytes"
