@@ -1,0 +1,13 @@
+"""A self-contained demo: a generated sales business (departments,
+employees, customers, products, orders and their lines), the models that
+describe it, and users in roles that see different rows and columns.
+
+``build_demo(db)`` writes it all into a ``Database``.
+"""
+
+from .build import DEFAULT_SCALE, DEFAULT_SEED, DemoSummary, build_demo
+from .permissions import ROLES
+from .users import USERS, DemoUser, UnknownUser, find_user
+
+__all__ = ["DEFAULT_SCALE", "DEFAULT_SEED", "DemoSummary", "DemoUser", "ROLES", "USERS", "UnknownUser",
+           "build_demo", "find_user"]

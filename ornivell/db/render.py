@@ -1,0 +1,138 @@
+"""What the ``dbplus`` command prints: pages of rows as aligned text tables,
+single records as ``key: value`` lines, either as JSON, and the summary of
+a freshly built demo."""
+
+import datetime
+import json
+import unicodedata
+from decimal import Decimal
+
+from .demo import ROLES
+
+# widest a table cell gets, in terminal columns
+MAX_CELL_WIDTH = 32
+_ELLIPSIS = "…"
+_NUMBERS = (int, float, Decimal)
+
+
+def _char_width(char):
+    return 2 if unicodedata.east_asian_width(char) in "WF" else 1
+
+
+def _width(text):
+    return sum(_char_width(char) for char in text)
+
+
+def _truncate(text, width):
+    if _width(text) <= width:
+        return text
+    kept, used = [], _width(_ELLIPSIS)
+    for char in text:
+        used += _char_width(char)
+        if used > width:
+            break
+        kept.append(char)
+    return "".join(kept) + _ELLIPSIS
+
+
+def _cell(value):
+    if value is None:
+        return ""
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    # one line per row, whatever the value holds
+    return " ".join(str(value).split())
+
+
+def _is_number(value):
+    return isinstance(value, _NUMBERS) and not isinstance(value, bool)
+
+
+def _pad(text, width, right):
+    gap = " " * (width - _width(text))
+    return gap + text if right else text + gap
+
+
+def table_text(rows):
+    """The rows (mappings) as an aligned table, one column per key of the
+    first row; numeric columns align right; long values are cut short."""
+    if not rows:
+        return "(no rows)"
+    keys = list(rows[0])
+    cells = [[_truncate(_cell(row.get(key)), MAX_CELL_WIDTH) for key in keys] for row in rows]
+    widths = [max(_width(text) for text in column) for column in zip(keys, *cells)]
+    right = [all(_is_number(row.get(key)) for row in rows if row.get(key) is not None) for key in keys]
+    lines = [[_pad(key, w, r) for key, w, r in zip(keys, widths, right)],
+             ["-" * w for w in widths]]
+    lines += [[_pad(text, w, r) for text, w, r in zip(line, widths, right)] for line in cells]
+    return "\n".join("  ".join(line).rstrip() for line in lines)
+
+
+def _plural(count, word):
+    return f"{count} {word}" + ("" if count == 1 else "s")
+
+
+def page_footer(page):
+    footer = f"page {page['page']}, {_plural(len(page['data']), 'row')}"
+    if page.get("total") is not None:
+        footer += f" (of {page['total']})"
+    return footer
+
+
+def page_text(page):
+    return table_text(page["data"]) + "\n" + page_footer(page)
+
+
+def record_text(record):
+    """One record as ``key: value`` lines, the values in one column."""
+    width = max(_width(key) for key in record) + 1
+    return "\n".join(_pad(f"{key}:", width, False) + " " + _cell(value) for key, value in record.items())
+
+
+def _json_value(value):
+    if isinstance(value, Decimal):
+        return int(value) if value == value.to_integral_value() else float(value)
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    if isinstance(value, bytes):
+        return value.hex()
+    raise TypeError(f"{type(value).__name__} is not JSON serializable")
+
+
+def to_json(value):
+    return json.dumps(value, ensure_ascii=False, indent=2, default=_json_value)
+
+
+def _try_lines(summary):
+    admin, sales, clerk = (summary.users_in(role)[0].id for role in ("admin", "sales", "clerk"))
+    return [
+        f"dbplus search employee --user {admin}",
+        f"dbplus search employee --user {sales}",
+        f"dbplus search order --user {sales} --where '{{\"status\": \"paid\"}}' "
+        f"--order '[{{\"orderedOn\": \"asc\"}}]' --limit 5 --count",
+        # the demo gives customer 1 to the first sales department
+        f"dbplus get customer 1 --user {sales}",
+        f"dbplus search order --user {clerk}",
+    ]
+
+
+def demo_text(summary, url, url_option=""):
+    """What was built, who can sign in, and commands to try (each followed
+    by ``url_option``)."""
+    counts = ", ".join(f"{table} {count}" for table, count in summary.counts.items())
+    users = [{"id": u.id, "login": u.login, "name": u.name, "orgId": u.orgId, "roles": ", ".join(u.roles)}
+             for u in summary.users]
+    width = max(len(role.name) for role in ROLES)
+    return "\n".join([
+        f"demo ready in {url} (scale {summary.scale:g}, seed {summary.seed})",
+        f"rows: {counts}",
+        "",
+        "users (give one with --user):",
+        table_text(users),
+        "",
+        "what each role sees:",
+        *(f"  {role.name:<{width}}  {role.description}" for role in ROLES),
+        "",
+        "try:",
+        *(f"  {line}{url_option}" for line in _try_lines(summary)),
+    ])
