@@ -11,6 +11,7 @@ import shlex
 import sys
 from contextlib import contextmanager
 
+from sqlalchemy import make_url
 from sqlalchemy.exc import OperationalError, SQLAlchemyError
 
 from . import render
@@ -61,9 +62,20 @@ def _shown_url(database):
     return database.engine.url.render_as_string(hide_password=True)
 
 
+def _require_database_file(url):
+    # connecting would create an empty SQLite file and then fail on the missing tables
+    parsed = make_url(url)
+    path = parsed.database
+    if parsed.get_backend_name() == "sqlite" and path and path != ":memory:" and not os.path.exists(path):
+        raise CommandError(f"no database at {path}: build one with 'dbplus demo' or 'dbplus init'")
+
+
 @contextmanager
-def _connected(url):
-    """A ``Database`` on ``url`` whose server has answered once."""
+def _connected(url, existing=False):
+    """A ``Database`` on ``url`` whose server has answered once; with
+    ``existing``, an embedded database must already be there."""
+    if existing:
+        _require_database_file(url)
     database = Database(url)
     try:
         try:
@@ -137,7 +149,7 @@ def _search_request(args):
 
 def _search(args):
     request = _search_request(args)
-    with _connected(args.db) as database:
+    with _connected(args.db, existing=True) as database:
         user = find_user(database, args.user)
         page = _answer(_dbplus(database).search(user, args.model, request))
     print(render.to_json(page) if args.json else render.page_text(page))
@@ -151,7 +163,7 @@ def _record_id(text):
 
 
 def _get(args):
-    with _connected(args.db) as database:
+    with _connected(args.db, existing=True) as database:
         user = find_user(database, args.user)
         dbplus = _dbplus(database)
         # a record is shown only to those who may search its model; the
@@ -231,6 +243,10 @@ def main(argv=None):
     args = _parser().parse_args(argv)
     try:
         args.run(args)
+    except BrokenPipeError:
+        # the reader went away (`dbplus search ... | head`): nothing left to say
+        sys.stdout = open(os.devnull, "w")
+        return 1
     except _USER_ERRORS as error:
         print(f"dbplus {args.command}: {_one_line(error)}", file=sys.stderr)
         return 1

@@ -4,6 +4,7 @@ mistake, each answered with one line and a non-zero exit."""
 
 import json
 import re
+import shlex
 import subprocess
 import sys
 
@@ -24,6 +25,7 @@ def dbplus(tmp_path_factory):
     built = run("demo", "--scale", "0.1")
     assert built.returncode == 0, built.stderr
     assert "give one with --user" in built.stdout and "dbplus search employee --user 2" in built.stdout
+    run.url, run.workdir = demo_url, workdir
     return run
 
 
@@ -76,6 +78,22 @@ def test_mistakes_end_with_one_line_and_exit_1(dbplus, args, message):
     assert done.returncode == 1 and done.stdout == ""
     assert len(done.stderr.splitlines()) == 1 and done.stderr.startswith(f"dbplus {args[0]}: ")
     assert message in done.stderr
+
+
+def test_a_missing_database_file_is_named_and_not_created(dbplus, tmp_path):
+    missing = tmp_path / "none.sqlite3"
+    done = dbplus("search", "employee", "--user", "1", db=f"sqlite:///{missing}")
+    assert done.returncode == 1 and f"no database at {missing}" in done.stderr
+    assert not missing.exists()
+
+
+def test_a_reader_that_goes_away_ends_the_output_quietly(dbplus):
+    pipe = "import subprocess, sys; sys.stdout.close()"
+    # the reader closes its end at once; the command must not print a broken pipe
+    done = subprocess.run(f"{shlex.quote(sys.executable)} -m ornivell.db.cli search order --user 1 --limit 1000 "
+                          f"--db {shlex.quote(dbplus.url)} | {shlex.quote(sys.executable)} -c {shlex.quote(pipe)}",
+                          shell=True, capture_output=True, text=True, timeout=120, cwd=dbplus.workdir)
+    assert "Broken pipe" not in done.stderr and "Traceback" not in done.stderr
 
 
 def test_an_unreachable_database_is_named_without_its_password(dbplus):
