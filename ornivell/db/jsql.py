@@ -20,51 +20,58 @@ FALSE_CONDITION = "1 = 0"
 
 _LISTS = (list, tuple)
 _INT_MIN, _INT_MAX = -2 ** 63, 2 ** 63 - 1
-_COMPARISONS = {"_eq": "=", "_neq": "<>", "_gt": ">", "_gte": ">=", "_lt": "<", "_lte": "<="}
+_COMPARISONS = {"_eq": " = ", "_neq": " <> ", "_gt": " > ", "_gte": " >= ", "_lt": " < ", "_lte": " <= "}
 _NULL_TESTS = {"_eq": " is null", "_neq": " is not null"}
 _TEXT_MATCHES = {"_contains": "%{}%", "_starts_with": "{}%", "_ends_with": "%{}"}
 _DIRECTIONS = ("asc", "desc")
+_LIKE_TAIL = " escape '%s'" % LIKE_ESCAPE
 
-# One process-wide sequence: the join filters and the where filter of a request
-# are parsed into separate dictionaries that the statement builder merges.
-_param_numbers = itertools.count(1)
-_param_lock = threading.Lock()
+# Parameter names are "_j", a generation letter and a number. The join filters
+# and the where filter of one request are parsed by two parsers, made one after
+# the other on the same thread, into dictionaries that the statement builder
+# merges: consecutive parsers of a thread take different generations, so their
+# names never meet. The names of a request repeat from request to request, and
+# so does the statement text, which keeps the database's statement caches warm.
+_GENERATIONS = ("_ja", "_jb")
+_thread_state = threading.local()
+
+
+def _next_generation():
+    turn = 1 - getattr(_thread_state, "turn", 1)
+    _thread_state.turn = turn
+    return _GENERATIONS[turn]
+
+# A path is "$" or a pair (parent path, key): its text is made only for an error.
+_ROOT = "$"
 
 
 class JsonSqlError(ValueError):
     """A filter or ordering the client got wrong; the message names the offending part."""
 
 
-def _fresh_param_name(taken):
-    # "_jq<n>" never ends in "_<digits>", so it cannot meet the names in_clause makes.
-    while True:
-        with _param_lock:
-            name = "_jq%d" % next(_param_numbers)
-        if name not in taken:
-            return name
-
-
-class _Binder:
-    """Collects the values of one parse under fresh parameter names."""
-
-    def __init__(self, taken):
-        self._taken = taken
-        self.values = {}
-
-    def placeholder(self, value):
-        name = _fresh_param_name(self._taken)
-        self.values[name] = value
-        return ":" + name
-
-
-def _child(path, key):
+def _child_text(text, key):
     if isinstance(key, str) and key.isidentifier():
-        return "%s.%s" % (path, key)
-    return "%s[%s]" % (path, json.dumps(key) if isinstance(key, str) else repr(key))
+        return "%s.%s" % (text, key)
+    return "%s[%s]" % (text, json.dumps(key) if isinstance(key, str) else repr(key))
 
 
-def _index(path, position):
-    return "%s[%d]" % (path, position)
+def _path_text(path):
+    keys = []
+    while isinstance(path, tuple):
+        path, key = path
+        keys.append(key)
+    text = _ROOT
+    for key in reversed(keys):
+        text = _child_text(text, key)
+    return text
+
+
+def _error(path, message):
+    return JsonSqlError("%s: %s" % (_path_text(path), message))
+
+
+def _too_many(path, limit):
+    return _error(path, "more than %d items" % limit)
 
 
 def _kind(value):
@@ -76,36 +83,37 @@ def _kind(value):
 
 
 def _decode(structure):
-    if not isinstance(structure, str):
-        return structure
     try:
         return json.loads(structure)
     except (ValueError, RecursionError) as error:
         raise JsonSqlError("$: not valid JSON (%s)" % error) from None
 
 
-def _check_length(items, limit, path):
-    if len(items) > limit:
-        raise JsonSqlError("%s: more than %d items" % (path, limit))
-
-
 def _scalar(value, path):
+    # Texts, integers and floats are disjoint kinds, so the usual ones return first.
+    if isinstance(value, str):
+        return value
+    if isinstance(value, int):
+        if _INT_MIN <= value <= _INT_MAX:
+            return value
+        raise _error(path, "integer out of range")
+    if isinstance(value, float):
+        if math.isfinite(value):
+            return value
+        raise _error(path, "numbers must be finite")
     if value is None:
-        raise JsonSqlError("%s: null is not allowed here, use _null" % path)
-    if isinstance(value, float) and not math.isfinite(value):
-        raise JsonSqlError("%s: numbers must be finite" % path)
-    if isinstance(value, int) and not _INT_MIN <= value <= _INT_MAX:
-        raise JsonSqlError("%s: integer out of range" % path)
-    if not isinstance(value, (str, int, float)):
-        raise JsonSqlError("%s: expected a text, number or boolean, got %s" % (path, _kind(value)))
-    return value
+        raise _error(path, "null is not allowed here, use _null")
+    raise _error(path, "expected a text, number or boolean, got %s" % _kind(value))
 
 
 def _scalar_list(value, path):
     if not isinstance(value, _LISTS):
-        raise JsonSqlError("%s: expected a list of values, got %s" % (path, _kind(value)))
-    _check_length(value, MAX_VALUES, path)
-    return [_scalar(item, _index(path, i)) for i, item in enumerate(value)]
+        raise _error(path, "expected a list of values, got %s" % _kind(value))
+    if len(value) > MAX_VALUES:
+        raise _too_many(path, MAX_VALUES)
+    for position, item in enumerate(value):
+        _scalar(item, (path, position))
+    return value
 
 
 def _escape_like(text):
@@ -114,39 +122,68 @@ def _escape_like(text):
     return text
 
 
+class _Binder:
+    """Collects the values of one parse under fresh parameter names."""
+
+    __slots__ = ("_taken", "_prefix", "_numbers", "values", "absorbed")
+
+    def __init__(self, taken, prefix, numbers):
+        self._taken = taken
+        self._prefix = prefix
+        self._numbers = numbers
+        self.values = {}
+        # Set when an always-true _or drops branches, leaving values the text no longer uses.
+        self.absorbed = False
+
+    def placeholder(self, value):
+        # "_ja<n>" never ends in "_<digits>", so it cannot meet the names in_clause makes.
+        name = f"{self._prefix}{next(self._numbers)}"
+        while name in self._taken:
+            name = f"{self._prefix}{next(self._numbers)}"
+        self.values[name] = value
+        return ":" + name
+
+    def bind_into(self, params, condition):
+        if not self.absorbed:
+            params.update(self.values)
+            return
+        used = set(re.findall(r":(\w+)", condition or ""))
+        params.update((name, value) for name, value in self.values.items() if name in used)
+
+
 def _compare(column, op, value, path, binder):
     if value is None and op in _NULL_TESTS:
         return column + _NULL_TESTS[op]
-    return "%s %s %s" % (column, _COMPARISONS[op], binder.placeholder(_scalar(value, path)))
+    return column + _COMPARISONS[op] + binder.placeholder(_scalar(value, path))
 
 
 def _membership(column, op, value, path, binder):
     values = _scalar_list(value, path)
     if not values:
-        raise JsonSqlError("%s: needs at least one value" % path)
-    word = "in" if op == "_in" else "not in"
-    return "%s %s (%s)" % (column, word, ", ".join(binder.placeholder(v) for v in values))
+        raise _error(path, "needs at least one value")
+    word = " in (" if op == "_in" else " not in ("
+    return column + word + ", ".join(map(binder.placeholder, values)) + ")"
 
 
 def _between(column, op, value, path, binder):
     values = _scalar_list(value, path)
     if len(values) != 2:
-        raise JsonSqlError("%s: needs exactly two values [low, high]" % path)
-    low, high = (binder.placeholder(v) for v in values)
-    return "%s between %s and %s" % (column, low, high)
+        raise _error(path, "needs exactly two values [low, high]")
+    low, high = values
+    return "%s between %s and %s" % (column, binder.placeholder(low), binder.placeholder(high))
 
 
 def _like(column, op, value, path, binder):
     if not isinstance(value, str):
-        raise JsonSqlError("%s: expected a text, got %s" % (path, _kind(value)))
+        raise _error(path, "expected a text, got %s" % _kind(value))
     pattern = _TEXT_MATCHES[op].format(_escape_like(value)) if op in _TEXT_MATCHES else value
     # An explicit escape character keeps patterns alike on SQLite, MariaDB and PostgreSQL.
-    return "%s like %s escape '%s'" % (column, binder.placeholder(pattern), LIKE_ESCAPE)
+    return column + " like " + binder.placeholder(pattern) + _LIKE_TAIL
 
 
 def _null(column, op, value, path, binder):
     if not isinstance(value, bool):
-        raise JsonSqlError("%s: expected true or false, got %s" % (path, _kind(value)))
+        raise _error(path, "expected true or false, got %s" % _kind(value))
     return column + _NULL_TESTS["_eq" if value else "_neq"]
 
 
@@ -161,31 +198,19 @@ _OPERATORS = {
 }
 
 
-def _operator(column, op, value, path, binder):
-    handler = _OPERATORS.get(op)
-    if handler is None:
-        raise JsonSqlError("%s: unknown operator" % path)
-    return handler(column, op, value, path, binder)
-
-
 # None stands for an empty expression, which holds for every row.
 
-def _group(conditions, word):
+def _all_of(conditions):
     # Groups carry their own brackets: a join filter is appended to an ON clause as it is.
-    if len(conditions) == 1:
-        return conditions[0]
-    return "(%s)" % (" %s " % word).join(conditions)
-
-
-def _all_of(parts):
-    conditions = [part for part in parts if part is not None]
-    return _group(conditions, "and") if conditions else None
+    if len(conditions) > 1:
+        return "(" + " and ".join(conditions) + ")"
+    return conditions[0] if conditions else None
 
 
 def _any_of(parts):
-    if any(part is None for part in parts):
-        return None
-    return _group(parts, "or") if parts else FALSE_CONDITION
+    if len(parts) > 1:
+        return "(" + " or ".join(parts) + ")"
+    return parts[0] if parts else FALSE_CONDITION
 
 
 def _negate(condition):
@@ -203,92 +228,129 @@ class JsonSqlParser:
     def __init__(self, info, db):
         self.info = info
         self.db = db
+        # Column references by property name and escaped table names by table: a parser
+        # serves one request, so the model holds still.
+        self._references = {}
+        self._qualifiers = {}
+        self._prefix = _next_generation()
+        self._numbers = itertools.count(1)
 
     def parse_cond(self, params, json_cond):
-        expression = _decode(json_cond)
+        expression = _decode(json_cond) if isinstance(json_cond, str) else json_cond
         if expression is None:
             return None
-        binder = _Binder(params)
-        condition = self._expression(expression, "$", 1, binder)
-        # Branches absorbed by an always-true _or leave values that the text no longer uses.
-        used = set(re.findall(r":(\w+)", condition or ""))
-        params.update((name, value) for name, value in binder.values.items() if name in used)
+        binder = _Binder(params, self._prefix, self._numbers)
+        condition = self._expression(expression, _ROOT, 1, binder)
+        binder.bind_into(params, condition)
         return condition
 
     def parse_orderby(self, orderby):
-        ordering = _decode(orderby)
+        ordering = _decode(orderby) if isinstance(orderby, str) else orderby
         if ordering is None:
             return []
         if not isinstance(ordering, _LISTS):
-            return [self._order_item(ordering, "$")]
-        _check_length(ordering, MAX_BRANCHES, "$")
-        return [self._order_item(item, _index("$", i)) for i, item in enumerate(ordering)]
+            return [self._order_item(ordering, _ROOT)]
+        if len(ordering) > MAX_BRANCHES:
+            raise _too_many(_ROOT, MAX_BRANCHES)
+        return [self._order_item(item, (_ROOT, position)) for position, item in enumerate(ordering)]
 
     def _expression(self, node, path, depth, binder):
         if depth > MAX_DEPTH:
-            raise JsonSqlError("%s: nested deeper than %d levels" % (path, MAX_DEPTH))
+            raise _error(path, "nested deeper than %d levels" % MAX_DEPTH)
         if not isinstance(node, dict):
-            raise JsonSqlError("%s: expected an object, got %s" % (path, _kind(node)))
-        return _all_of([self._term(key, value, _child(path, key), depth, binder)
-                        for key, value in node.items()])
-
-    def _term(self, key, value, path, depth, binder):
-        if key in ("_and", "_or"):
-            return self._junction(key, value, path, depth, binder)
-        if key == "_not":
-            return _negate(self._expression(value, path, depth + 1, binder))
-        return self._property(key, value, path, binder)
+            raise _error(path, "expected an object, got %s" % _kind(node))
+        conditions = []
+        for key, value in node.items():
+            if key == "_and" or key == "_or":
+                condition = self._junction(key, value, (path, key), depth + 1, binder)
+            elif key == "_not":
+                condition = _negate(self._expression(value, (path, key), depth + 1, binder))
+            else:
+                condition = self._property(key, value, (path, key), binder)
+            if condition is not None:
+                conditions.append(condition)
+        return conditions[0] if len(conditions) == 1 else _all_of(conditions)
 
     def _junction(self, key, branches, path, depth, binder):
         if not isinstance(branches, _LISTS):
-            raise JsonSqlError("%s: expected a list of expressions, got %s" % (path, _kind(branches)))
-        _check_length(branches, MAX_BRANCHES, path)
-        parts = [self._expression(branch, _index(path, i), depth + 1, binder)
-                 for i, branch in enumerate(branches)]
-        return _all_of(parts) if key == "_and" else _any_of(parts)
+            raise _error(path, "expected a list of expressions, got %s" % _kind(branches))
+        if len(branches) > MAX_BRANCHES:
+            raise _too_many(path, MAX_BRANCHES)
+        conditions, always_true = [], False
+        for position, branch in enumerate(branches):
+            condition = self._expression(branch, (path, position), depth, binder)
+            if condition is None:
+                always_true = True
+            else:
+                conditions.append(condition)
+        if key == "_and":
+            return _all_of(conditions)
+        if always_true:
+            binder.absorbed = True
+            return None
+        return _any_of(conditions)
 
     def _property(self, name, value, path, binder):
-        column = self._column(name, path)
-        if isinstance(value, dict):
-            return _all_of([_operator(column, op, operand, _child(path, op), binder)
-                            for op, operand in value.items()])
-        if isinstance(value, _LISTS):
-            raise JsonSqlError("%s: a list needs an operator such as _in" % path)
-        return _compare(column, "_eq", value, path, binder)
+        column = self._references.get(name) or self._new_column(name, path)
+        if not isinstance(value, dict):
+            if isinstance(value, _LISTS):
+                raise _error(path, "a list needs an operator such as _in")
+            return _compare(column, "_eq", value, path, binder)
+        conditions = []
+        for op, operand in value.items():
+            handler = _OPERATORS.get(op)
+            if handler is None:
+                raise _error((path, op), "unknown operator")
+            conditions.append(handler(column, op, operand, (path, op), binder))
+        return conditions[0] if len(conditions) == 1 else _all_of(conditions)
 
     def _order_item(self, item, path):
         if isinstance(item, str):
             name, direction = item, "asc"
         elif isinstance(item, dict) and len(item) == 1:
             (name, direction), = item.items()
-            path = _child(path, name)
+            path = (path, name)
         else:
-            raise JsonSqlError("%s: an order item is a property name or an object with one property" % path)
-        if not isinstance(direction, str) or direction.lower() not in _DIRECTIONS:
-            raise JsonSqlError("%s: direction must be asc or desc" % path)
-        return "%s %s" % (self._column(name, path), direction.lower())
+            raise _error(path, "an order item is a property name or an object with one property")
+        direction = direction.lower() if isinstance(direction, str) else None
+        if direction not in _DIRECTIONS:
+            raise _error(path, "direction must be asc or desc")
+        column = self._references.get(name) or self._new_column(name, path)
+        return column + " " + direction
 
-    def _column(self, name, path):
+    def _new_column(self, name, path):
         prop = self.info.props.get(name)
         if prop is None:
-            raise JsonSqlError("%s: unknown property %r" % (path, name))
+            raise _error(path, "unknown property %r" % (name,))
         reference = self._column_reference(prop)
         if reference is None:
-            raise JsonSqlError("%s: property %r cannot be filtered or ordered" % (path, name))
+            raise _error(path, "property %r cannot be filtered or ordered" % (name,))
+        self._references[name] = reference
         return reference
 
     def _column_reference(self, prop):
         # Same reference as the statement builder makes, so a filter names the column it selects.
-        if not prop.table:
+        try:
+            # Property rows are dicts read as attributes; their items skip the failed attribute lookup.
+            table, column, name, as_enabled = prop["table"], prop["column"], prop["name"], prop["asEnabled"]
+        except (KeyError, TypeError):
+            table, column, name, as_enabled = prop.table, prop.column, prop.name, prop.asEnabled
+        if not table:
             return None
         sql = self.info.model.get("sql")
-        prop_t = self.info.tables.get(prop.table)
-        if not sql and (prop_t is None or (not prop.asEnabled and not _has_column(prop_t, prop.column))):
+        prop_t = self.info.tables.get(table)
+        if not sql and (prop_t is None or (not as_enabled and not _has_column(prop_t, column))):
             return None
-        if "." in prop.name:
-            return self.db.escape(prop.name)
-        renamed = prop.asEnabled or (prop.column and prop.column != prop.name)
-        if not prop.column or (renamed and prop_t is not None and not _has_column(prop_t, prop.column)):
+        if "." in name:
+            return self.db.escape(name)
+        renamed = as_enabled or (column and column != name)
+        if not column or (renamed and prop_t is not None and not _has_column(prop_t, column)):
             return None
-        table_name = self.info.model["table"] if sql else self.info.table_name(prop.table)
-        return "%s.%s" % (self.db.escape(table_name), self.db.escape(prop.column))
+        return "%s.%s" % (self._qualifier(table, sql), self.db.escape(column))
+
+    def _qualifier(self, table, sql):
+        qualifier = self._qualifiers.get(table)
+        if qualifier is None:
+            table_name = self.info.model["table"] if sql else self.info.table_name(table)
+            qualifier = self._qualifiers[table] = self.db.escape(table_name)
+        return qualifier

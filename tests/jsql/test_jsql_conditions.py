@@ -46,14 +46,26 @@ def test_empty_expressions_are_true_and_empty_alternatives_false(parse, cond, te
 
 
 def test_parameter_names_never_collide_within_a_request(info, parser):
-    join_parser, join_params, where_params = JsonSqlParser(info, parser.db), {}, {}
+    # as a search does it: one parser for the join filters, the next for the where filter
+    join_parser = JsonSqlParser(info, parser.db)
+    where_parser = JsonSqlParser(info, parser.db)
+    # names a caller bound already are never taken over
+    taken = {f"_j{generation}{n}": "taken" for generation in "ab" for n in (1, 2)}
+    join_params, where_params = {}, dict(taken)
     join_parser.parse_cond(join_params, {"name": "a"})
     join_parser.parse_cond(join_params, {"age": {"_in": [1, 2]}})
-    last = max(int(name[3:]) for name in join_params)
-    where_params.update({"_jq%d" % n: "taken" for n in range(last + 1, last + 4)})
-    parser.parse_cond(where_params, {"name": "b"})
-    assert len(join_params) == 3 and len(where_params) == 4
-    assert not set(join_params) & set(where_params)
-    assert list(where_params.values()).count("taken") == 3
+    where_parser.parse_cond(where_params, {"name": "b"})
+    new_names = set(where_params) - set(taken)
+    assert len(join_params) == 3 and len(new_names) == 1
+    assert not set(join_params) & new_names
+    assert {name: where_params[name] for name in taken} == taken
     reserved = re.compile(r"(key|key_raw|id|page|limit|do_count|session|user)$|user_|\w+_\d+$")
     assert not [name for name in {**join_params, **where_params} if reserved.match(name)]
+
+
+def test_the_same_request_gives_the_same_text(info, parser):
+    def request():
+        join, where = JsonSqlParser(info, parser.db), JsonSqlParser(info, parser.db)
+        return join.parse_cond({}, {"name": "a"}), where.parse_cond({}, {"age": {"_gte": 3}})
+
+    assert request() == request()
