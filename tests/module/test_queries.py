@@ -194,3 +194,10 @@ def test_overridden_methods_are_honoured(db, fk, parser, monkeypatch, name):
     assert plus.search_all(user, "m", {"key": "k"})[1] == 200
     assert plus.query_one(user, "m", 1)[1] == 200
     assert seen
+
+
+@pytest.mark.parametrize("method", ["search", "search_all", "search_one"])
+def test_a_selection_of_no_visible_property_is_refused_before_any_statement(plus, db, fk, info, method):
+    result = getattr(plus, method)(fk.user(), "m", {"columns": ["nothing", "here"]})
+    assert result == ({"message": "m无任何模型属性列可查询"}, 404)
+    assert db.runs == []

@@ -6,6 +6,7 @@
 #include "dbplus.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
+#include "host/text.h"
 #include "names.h"
 #include "result_pair.h"
 #include "sql/statement.h"
@@ -33,6 +34,11 @@ bool prepare(py::handle self, py::handle user, py::handle entity, py::handle arg
         unpack(call_build_sql(self, user, entity, args, extra_conds, extra_params), 2);
     if (!is_ok(built[1])) {
         failure = result_pair(built[0], built[1]);
+        return false;
+    }
+    // a selection that names no visible property would make a SELECT without columns
+    if (py::len(attr(built[0], names::columns)) == 0) {
+        failure = result_pair(message_payload(text_of(entity) + "无任何模型属性列可查询"), 404);
         return false;
     }
     statement = built[0];
