@@ -11,6 +11,8 @@ import math
 import re
 import threading
 
+from .jsql_values import INT_MAX, INT_MIN, UNTYPED, UnfitValue, value_rule
+
 MAX_DEPTH = 16
 MAX_BRANCHES = 200
 MAX_VALUES = 1000
@@ -19,7 +21,6 @@ LIKE_ESCAPE = "!"
 FALSE_CONDITION = "1 = 0"
 
 _LISTS = (list, tuple)
-_INT_MIN, _INT_MAX = -2 ** 63, 2 ** 63 - 1
 _COMPARISONS = {"_eq": " = ", "_neq": " <> ", "_gt": " > ", "_gte": " >= ", "_lt": " < ", "_lte": " <= "}
 _NULL_TESTS = {"_eq": " is null", "_neq": " is not null"}
 _TEXT_MATCHES = {"_contains": "%{}%", "_starts_with": "{}%", "_ends_with": "%{}"}
@@ -94,7 +95,7 @@ def _scalar(value, path):
     if isinstance(value, str):
         return value
     if isinstance(value, int):
-        if _INT_MIN <= value <= _INT_MAX:
+        if INT_MIN <= value <= INT_MAX:
             return value
         raise _error(path, "integer out of range")
     if isinstance(value, float):
@@ -106,14 +107,20 @@ def _scalar(value, path):
     raise _error(path, "expected a text, number or boolean, got %s" % _kind(value))
 
 
-def _scalar_list(value, path):
+def _value(value, path, convert):
+    value = _scalar(value, path)
+    try:
+        return convert(value)
+    except UnfitValue as unfit:
+        raise _error(path, str(unfit)) from None
+
+
+def _value_list(value, path, convert):
     if not isinstance(value, _LISTS):
         raise _error(path, "expected a list of values, got %s" % _kind(value))
     if len(value) > MAX_VALUES:
         raise _too_many(path, MAX_VALUES)
-    for position, item in enumerate(value):
-        _scalar(item, (path, position))
-    return value
+    return [_value(item, (path, position), convert) for position, item in enumerate(value)]
 
 
 def _escape_like(text):
@@ -151,37 +158,43 @@ class _Binder:
         params.update((name, value) for name, value in self.values.items() if name in used)
 
 
-def _compare(column, op, value, path, binder):
+# An operator's handler takes the column reference, its ValueRule, the operator,
+# the operand, the operand's path and the binder.
+
+def _compare(column, rule, op, value, path, binder):
     if value is None and op in _NULL_TESTS:
         return column + _NULL_TESTS[op]
-    return column + _COMPARISONS[op] + binder.placeholder(_scalar(value, path))
+    return column + _COMPARISONS[op] + binder.placeholder(_value(value, path, rule.convert))
 
 
-def _membership(column, op, value, path, binder):
-    values = _scalar_list(value, path)
+def _membership(column, rule, op, value, path, binder):
+    values = _value_list(value, path, rule.convert)
     if not values:
         raise _error(path, "needs at least one value")
     word = " in (" if op == "_in" else " not in ("
     return column + word + ", ".join(map(binder.placeholder, values)) + ")"
 
 
-def _between(column, op, value, path, binder):
-    values = _scalar_list(value, path)
+def _between(column, rule, op, value, path, binder):
+    values = _value_list(value, path, rule.convert)
     if len(values) != 2:
         raise _error(path, "needs exactly two values [low, high]")
     low, high = values
     return "%s between %s and %s" % (column, binder.placeholder(low), binder.placeholder(high))
 
 
-def _like(column, op, value, path, binder):
+def _like(column, rule, op, value, path, binder):
     if not isinstance(value, str):
         raise _error(path, "expected a text, got %s" % _kind(value))
+    # PostgreSQL matches patterns against texts only: refused alike on every engine
+    if not rule.patterns:
+        raise _error(path, "patterns apply to text properties only")
     pattern = _TEXT_MATCHES[op].format(_escape_like(value)) if op in _TEXT_MATCHES else value
     # An explicit escape character keeps patterns alike on SQLite, MariaDB and PostgreSQL.
     return column + " like " + binder.placeholder(pattern) + _LIKE_TAIL
 
 
-def _null(column, op, value, path, binder):
+def _null(column, rule, op, value, path, binder):
     if not isinstance(value, bool):
         raise _error(path, "expected true or false, got %s" % _kind(value))
     return column + _NULL_TESTS["_eq" if value else "_neq"]
@@ -222,15 +235,24 @@ def _has_column(table, column):
     return isinstance(column, str) and column in table.c
 
 
+def _prop_fields(prop):
+    try:
+        # Property rows are dicts read as attributes; their items skip the failed attribute lookup.
+        return prop["table"], prop["column"], prop["name"], prop["asEnabled"]
+    except (KeyError, TypeError):
+        return prop.table, prop.column, prop.name, prop.asEnabled
+
+
 class JsonSqlParser:
     """Parses filters and orderings of one model; names resolve through its visible properties."""
 
     def __init__(self, info, db):
         self.info = info
         self.db = db
-        # Column references by property name and escaped table names by table: a parser
-        # serves one request, so the model holds still.
+        # Column references and value rules by property name, escaped table names by
+        # table: a parser serves one request, so the model holds still.
         self._references = {}
+        self._rules = {}
         self._qualifiers = {}
         self._prefix = _next_generation()
         self._numbers = itertools.count(1)
@@ -292,16 +314,17 @@ class JsonSqlParser:
 
     def _property(self, name, value, path, binder):
         column = self._references.get(name) or self._new_column(name, path)
+        rule = self._rules[name]
         if not isinstance(value, dict):
             if isinstance(value, _LISTS):
                 raise _error(path, "a list needs an operator such as _in")
-            return _compare(column, "_eq", value, path, binder)
+            return _compare(column, rule, "_eq", value, path, binder)
         conditions = []
         for op, operand in value.items():
             handler = _OPERATORS.get(op)
             if handler is None:
                 raise _error((path, op), "unknown operator")
-            conditions.append(handler(column, op, operand, (path, op), binder))
+            conditions.append(handler(column, rule, op, operand, (path, op), binder))
         return conditions[0] if len(conditions) == 1 else _all_of(conditions)
 
     def _order_item(self, item, path):
@@ -322,19 +345,23 @@ class JsonSqlParser:
         prop = self.info.props.get(name)
         if prop is None:
             raise _error(path, "unknown property %r" % (name,))
-        reference = self._column_reference(prop)
+        table, column, prop_name, as_enabled = _prop_fields(prop)
+        reference = self._column_reference(table, column, prop_name, as_enabled)
         if reference is None:
             raise _error(path, "property %r cannot be filtered or ordered" % (name,))
         self._references[name] = reference
+        self._rules[name] = self._value_rule(table, column)
         return reference
 
-    def _column_reference(self, prop):
+    def _value_rule(self, table, column):
+        # A model defined by SQL makes its own columns, of types unknown here.
+        if self.info.model.get("sql"):
+            return UNTYPED
+        prop_t = self.info.tables.get(table)
+        return UNTYPED if prop_t is None else value_rule(prop_t, column, self.db.engine.dialect)
+
+    def _column_reference(self, table, column, name, as_enabled):
         # Same reference as the statement builder makes, so a filter names the column it selects.
-        try:
-            # Property rows are dicts read as attributes; their items skip the failed attribute lookup.
-            table, column, name, as_enabled = prop["table"], prop["column"], prop["name"], prop["asEnabled"]
-        except (KeyError, TypeError):
-            table, column, name, as_enabled = prop.table, prop.column, prop.name, prop.asEnabled
         if not table:
             return None
         sql = self.info.model.get("sql")

@@ -1,7 +1,7 @@
 import re
-from types import SimpleNamespace
 
 import pytest
+import sqlalchemy as sa
 
 from ornivell.db.jsql import JsonSqlParser
 
@@ -19,7 +19,14 @@ class Info:
         return self.model["alias"] or table if table == self.model["table"] else table
 
 
+def untyped_table(name, *columns):
+    """A table whose column types are unknown: values pass as given."""
+    return sa.Table(name, sa.MetaData(), *(sa.Column(column) for column in columns))
+
+
 class QuotingDb:
+    engine = sa.create_engine("sqlite://")
+
     @staticmethod
     def escape(name):
         return ".".join('"%s"' % part.replace('"', '""') for part in name.split("."))
@@ -27,7 +34,7 @@ class QuotingDb:
 
 @pytest.fixture
 def info():
-    person, dept = SimpleNamespace(c={"id", "name", "age", "dept_id"}), SimpleNamespace(c={"id", "name"})
+    person, dept = untyped_table("person", "id", "name", "age", "dept_id"), untyped_table("dept", "id", "name")
     return Info({"model": "person", "table": "person", "alias": "p", "sql": None},
                 {"person": person, "p": person, "dept": dept, "d": dept},
                 [dict(name=n, table="person") for n in ("id", "name", "age")] + [
@@ -43,6 +50,18 @@ def info():
 @pytest.fixture
 def parser(info):
     return JsonSqlParser(info, QuotingDb())
+
+
+@pytest.fixture
+def parser_for():
+    """A parser of a model over ``table``, with one property per column, binding values for ``engine``."""
+    def make(table, engine=QuotingDb.engine):
+        info = Info({"model": table.name, "table": table.name, "alias": "", "sql": None},
+                    {table.name: table}, [dict(name=column.name, table=table.name) for column in table.c])
+        db = QuotingDb()
+        db.engine = engine
+        return JsonSqlParser(info, db)
+    return make
 
 
 @pytest.fixture
