@@ -9,7 +9,6 @@ namespace dbplus {
 namespace {
 
 OwnMethod escape_method("escape");
-OwnMethod in_clause_method("in_clause");
 
 py::object call(py::handle function, std::initializer_list<py::handle> args) {
     py::tuple arguments(args.size());
@@ -54,10 +53,6 @@ py::object in_clause(py::handle self, py::handle key, py::handle values) {
 
 py::object handle_of(py::handle self) { return attr(self, names::db); }
 
-py::object call_in_clause(py::handle self, py::handle key, py::handle values) {
-    return in_clause_method.call(self, [&] { return in_clause(self, key, values); }, key, values);
-}
-
 Escaper::Escaper(py::handle self) {
     py::object found = escape_method.lookup(self);
     // the handle's escape, looked up once instead of on every name
@@ -69,8 +64,6 @@ py::object Escaper::operator()(py::handle name) const {
     if (!result) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
 }
-
-void Escaper::append(std::string& out, py::handle name) const { append_text(out, (*this)(name)); }
 
 std::string Escaper::text(py::handle name) const { return text_of((*this)(name)); }
 
@@ -85,7 +78,7 @@ void bind_dbplus_utilities(ClassBuilder& dbplus) {
     dbplus.method("sql_count", [](py::handle self, py::handle sql) { return delegate(self, names::sql_count, {sql}); },
                   py::arg("sql"));
     dbplus.method("is_mssql", [](py::handle self) { return delegate(self, names::is_mssql, {}); });
-    dbplus.method(in_clause_method, &in_clause, py::arg("key"), py::arg("param_array"));
+    dbplus.method("in_clause", &in_clause, py::arg("key"), py::arg("param_array"));
     dbplus.method("session", [](py::handle self) { return delegate(self, names::session, {}); });
 }
 

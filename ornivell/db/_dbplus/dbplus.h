@@ -17,16 +17,12 @@ void bind_dbplus_utilities(ClassBuilder& dbplus);
 // self.db
 py::object handle_of(py::handle self);
 
-// self.in_clause(key, values)
-py::object call_in_clause(py::handle self, py::handle key, py::handle values);
-
 // `_t = self.escape`, bound once for the run of a method.
 class Escaper {
 public:
     explicit Escaper(py::handle self);
     py::object operator()(py::handle name) const;
-    // Appends the escaped name, formatted as text.
-    void append(std::string& out, py::handle name) const;
+    // The escaped name, formatted as text.
     std::string text(py::handle name) const;
 
 private:

@@ -4,6 +4,7 @@
 #include "names.h"
 #include "plain_class.h"
 #include "record_class.h"
+#include "trim_get.h"
 
 namespace dbplus {
 
@@ -58,6 +59,11 @@ py::object call_main_table_name(py::handle info) {
 
 py::object call_table_name(py::handle info, py::handle table) {
     return table_name_method.call(info, [&] { return table_name(info, table); }, table);
+}
+
+py::object from_clause_name(py::handle info, py::handle main_table) {
+    if (truthy(trim_get(attr(info, names::model), names::sql))) return py::reinterpret_borrow<py::object>(main_table);
+    return call_table_name(info, main_table);
 }
 
 TableNamer::TableNamer(py::handle info) : info_(info) {

@@ -17,6 +17,10 @@ py::object new_model_info();
 py::object call_main_table_name(py::handle info);
 py::object call_table_name(py::handle info, py::handle table);
 
+// How a statement's FROM clause names the main table: by the model's alias
+// when it has one, and by its name for a model defined by SQL.
+py::object from_clause_name(py::handle info, py::handle main_table);
+
 // info.table_name, looked up once for a loop over many properties.
 class TableNamer {
 public:

@@ -14,7 +14,6 @@
 #include "sql/blocks.h"
 #include "sql/normalize.h"
 #include "sql_records.h"
-#include "trim_get.h"
 
 namespace dbplus {
 
@@ -26,12 +25,6 @@ py::object main_table_name(py::handle info) {
     py::object table = attr(info, names::main_table);
     if (!table.is_none()) return attr(table, names::name);
     return call_main_table_name(info);
-}
-
-// How the FROM clause names the main table: its alias when it has one.
-py::object from_name(py::handle info, py::handle main_table) {
-    if (truthy(trim_get(attr(info, names::model), names::sql))) return py::reinterpret_borrow<py::object>(main_table);
-    return call_table_name(info, main_table);
 }
 
 py::object query_one(py::handle self, py::handle user, py::handle entity, py::handle id, py::handle session) {
@@ -53,7 +46,7 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
     sql += " from ";
     sql += utf8(join(" ", sorted_join_tables(join_tables)));
     sql += " where ";
-    sql += Escaper(self).text(from_name(info, main_table));
+    sql += Escaper(self).text(from_clause_name(info, main_table));
     sql += ".id=:id";
     if (truthy(acl[0])) {
         // any one data-permission condition admits the row

@@ -84,11 +84,9 @@ void apply_model_settings(py::handle self, py::handle info, py::handle block, py
 void apply_default_order(py::handle self, py::handle info, py::handle result) {
     py::object columns = attr(result, names::columns);
     if (truthy(attr(result, names::orderby))) return;
-    py::object main_table = call_main_table_name(info);
-    bool sql_model = truthy(trim_get(attr(info, names::model), names::sql));
-    py::object qualifier = sql_model ? main_table : call_table_name(info, main_table);
     Escaper escape(self);
-    std::string fallback = escape.text(qualifier) + "." + escape.text(names::id);
+    std::string fallback =
+        escape.text(from_clause_name(info, call_main_table_name(info))) + "." + escape.text(names::id);
     if (!truthy(columns) || contains(columns, to_str(fallback))) return;
     py::str as_clause(" as ");
     for (py::handle column : columns) {
