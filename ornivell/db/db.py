@@ -12,11 +12,9 @@ from . import sqlparts
 from .attrdict import Dict
 from .dialects import dialect_for
 from .session import ResultColumn, Session
+from .urls import DEFAULT_URL, URL_VARIABLE
 
 __all__ = ["Database", "Dict", "ResultColumn", "Session", "URL_VARIABLE", "DEFAULT_URL"]
-
-URL_VARIABLE = "DBPLUS_DATABASE_URL"
-DEFAULT_URL = "sqlite:///dbplus.sqlite3"
 
 
 def _create_engine(url, engine_kwargs):
