@@ -264,7 +264,7 @@ def test_build_sql_composes_every_part_in_order(plus, db, fk, emp, parser):
     res, status = plus.build_sql(U, "m", args=args, extra_conds=extra, extra_params=extra_params)
     assert res.to_sql() == (
         'select distinct "t"."id","t"."name","t"."code" from "t" "t" left join z on z.o = :user_orgId '
-        'left join dept d on d.u = :user_id and d.j = 1 where (a = :user_orgId and b = 1) and '
+        'left join dept d on d.u = :user_id and d.j = 1 where ((a = :user_orgId) and (b = 1)) and '
         '("t"."name" like :key or "t"."code" like :key or "t"."code" = :key_raw) and (w = :w) and (e1 and e2) and '
         '(m = :user_code) group by g order by x desc , "t"."name" asc , o')
     assert res.params == {"user_id": "J", "user_orgId": 7, "key": "%kw%", "key_raw": "W", "w": "E", "user_code": "C"}

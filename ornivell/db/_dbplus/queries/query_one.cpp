@@ -13,6 +13,7 @@
 #include "result_pair.h"
 #include "sql/blocks.h"
 #include "sql/normalize.h"
+#include "sql/row_rules.h"
 #include "sql_records.h"
 
 namespace dbplus {
@@ -51,7 +52,7 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
     if (truthy(acl[0])) {
         // any one data-permission condition admits the row
         sql += " and (";
-        sql += utf8(join(" or ", acl[0]));
+        sql += utf8(join(" or ", bracketed_rules(acl[0])));
         sql += ")";
     }
     py::object row = Call(attr(handle_of(self), names::query_one))

@@ -13,6 +13,7 @@
 #include "sql/blocks.h"
 #include "sql/client_conditions.h"
 #include "sql/normalize.h"
+#include "sql/row_rules.h"
 #include "sql_records.h"
 #include "trim_get.h"
 
@@ -134,7 +135,7 @@ py::object build_sql(py::handle self, py::handle user, py::handle model, py::han
     std::vector<py::object> where = unpack(call_parse_where_cond(self, args, info), 2);
 
     py::object conds = attr(block, names::conds);
-    if (truthy(acl[0])) call_add_cond(self, conds, acl[0]);
+    if (truthy(acl[0])) call_add_cond(self, conds, bracketed_rules(acl[0]));
     if (!key_conds.empty()) append(conds, to_str("(" + joined(key_conds, " or ") + ")"));
     if (truthy(where[0])) {
         call_add_cond(self, conds, where[0]);
