@@ -14,31 +14,18 @@ namespace {
 
 OwnMethod generate_table_columns_method("generate_table_columns");
 
-py::handle statement(const char* text) { return permanent_str(text); }
+// The texts of this file, made once.
+struct Texts {
+    py::handle props_of_model = permanent_str("select * from _prop where model=:model");
+    py::handle delete_by_id = permanent_str("delete from _prop where id=:id");
+    py::handle prop_by_name = permanent_str("select * from _prop where model=:model and name=:name");
+    py::handle delete_by_name = permanent_str("delete from _prop where model=:model and name=:name");
+    py::handle as_pattern = permanent_str("[\\s]+as[\\s]+");
+};
 
-py::handle props_of_model() {
-    static py::handle sql = statement("select * from _prop where model=:model");
-    return sql;
-}
-
-py::handle delete_by_id() {
-    static py::handle sql = statement("delete from _prop where id=:id");
-    return sql;
-}
-
-py::handle prop_by_name() {
-    static py::handle sql = statement("select * from _prop where model=:model and name=:name");
-    return sql;
-}
-
-py::handle delete_by_name() {
-    static py::handle sql = statement("delete from _prop where model=:model and name=:name");
-    return sql;
-}
-
-py::handle as_pattern() {
-    static py::handle pattern = statement("[\\s]+as[\\s]+");
-    return pattern;
+const Texts& texts() {
+    static const Texts made;
+    return made;
 }
 
 bool equals(py::handle a, py::handle b) {
@@ -72,7 +59,7 @@ struct Generation {
     }
 
     bool has_property(py::handle name) {
-        return truthy(run(names::query_one, prop_by_name(), {{names::model, model}, {names::name, name}}));
+        return truthy(run(names::query_one, texts().prop_by_name, {{names::model, model}, {names::name, name}}));
     }
 
     void add(const py::dict& prop) { attr(s, names::add)("_prop", prop); }
@@ -99,13 +86,13 @@ bool read_column_map(Generation& g, py::handle t, py::handle info) {
 
 // Phase 2: rows of this table whose column is gone; expression columns stay.
 void remove_stale_rows(Generation& g) {
-    py::object rows = g.run(names::query, props_of_model(), {{names::model, g.model}});
+    py::object rows = g.run(names::query, texts().props_of_model, {{names::model, g.model}});
     for (py::handle p : rows) {
         if (!equals(attr(p, names::table), g.table_name)) continue;
         py::object column = attr(p, names::column);
         if (!truthy(attr(p, names::table)) || !truthy(column) || contains(g.meta, column)) continue;
         if (truthy(attr(p, names::asEnabled))) continue;
-        g.run(names::execute, delete_by_id(), {{names::id, attr(p, names::id)}});
+        g.run(names::execute, texts().delete_by_id, {{names::id, attr(p, names::id)}});
     }
 }
 
@@ -127,7 +114,7 @@ struct ListedColumn {
 // False for a bare name that is not a column of the table.
 bool read_listed_column(Generation& g, py::handle text, py::handle alias, bool is_main, ListedColumn& out) {
     py::object re = module_global(names::re);
-    py::object match = attr(re, names::search)(as_pattern(), text, attr(re, names::I));
+    py::object match = attr(re, names::search)(texts().as_pattern, text, attr(re, names::I));
     if (!match.is_none()) {
         out.name = call_method(text[py::slice(attr(match, names::end)(), py::none(), py::none())], names::strip);
         out.column_text = call_method(text[py::slice(py::none(), attr(match, names::start)(), py::none())],
@@ -172,7 +159,7 @@ void add_main_table_columns(Generation& g, py::handle columns, py::handle alias,
         py::object column_name = attr(column, names::name);
         py::object name = truthy(alias) ? prefixed(alias, column_name) : column_name;
         if (truthy(columns) && !contains(columns, column_name) && !contains(as_columns, column_name)) {
-            g.run(names::execute, delete_by_name(), {{names::model, g.model}, {names::name, name}});
+            g.run(names::execute, texts().delete_by_name, {{names::model, g.model}, {names::name, name}});
             continue;
         }
         if (g.has_property(name)) continue;
