@@ -101,6 +101,14 @@ def test_the_four_phases_on_a_main_table_with_a_column_list(plus, table):
     assert list(s.added[0]) == ["model", "name", "table", "column", "asEnabled", "dataType", "displayName"]
 
 
+def test_blanks_around_listed_columns_do_not_cost_a_property(plus, table):
+    # "id, name" as a model's columns text splits into "id" and " name"
+    s = FakeSession([row(3, "name", "name")])
+    plus.generate_table_columns(s, "m", table, columns=["id", " name ", " count(id) as n "])
+    assert [r["name"] for r in s.rows] == ["name", "id", "n"]
+    assert [p["column"] for p in s.added] == ["id", "count(id)"]
+
+
 def test_every_column_of_a_main_table_without_a_list_and_nothing_the_second_time(plus, table, fk):
     s = FakeSession()
     plus.generate_table_columns(s, "m", table)

@@ -153,12 +153,13 @@ py::list add_listed_columns(Generation& g, py::handle columns, py::handle alias,
 }
 
 // Phase 4: every column of the main table; with a column list, only the listed ones keep a row.
-void add_main_table_columns(Generation& g, py::handle columns, py::handle alias, py::handle as_columns) {
+void add_main_table_columns(Generation& g, bool listed, py::handle columns, py::handle alias,
+                            py::handle as_columns) {
     for (py::handle key : g.meta) {
         py::object column = item(g.meta, key.ptr());
         py::object column_name = attr(column, names::name);
         py::object name = truthy(alias) ? prefixed(alias, column_name) : column_name;
-        if (truthy(columns) && !contains(columns, column_name) && !contains(as_columns, column_name)) {
+        if (listed && !contains(columns, column_name) && !contains(as_columns, column_name)) {
             g.run(names::execute, texts().delete_by_name, {{names::model, g.model}, {names::name, name}});
             continue;
         }
@@ -174,15 +175,25 @@ void add_main_table_columns(Generation& g, py::handle columns, py::handle alias,
     }
 }
 
+// The listed texts without surrounding blanks: a columns text written
+// "id, name" must not make " name" a stranger whose row phase 4 deletes.
+py::list stripped(py::handle columns) {
+    py::list texts;
+    for (py::handle text : columns) texts.append(call_method(text, names::strip));
+    return texts;
+}
+
 py::object generate_table_columns(py::handle /*self*/, py::handle s, py::handle model, py::handle t, py::handle columns,
                                   py::handle alias, py::handle is_main, py::handle info) {
     Generation g{s, model, py::none(), py::none()};
     if (!read_column_map(g, t, info)) return py::none();
     remove_stale_rows(g);
     bool main_table = truthy(is_main);
+    bool listed = truthy(columns);
+    py::list texts = listed ? stripped(columns) : py::list();
     py::list as_columns;
-    if (truthy(columns)) as_columns = add_listed_columns(g, columns, alias, main_table);
-    if (main_table) add_main_table_columns(g, columns, alias, as_columns);
+    if (listed) as_columns = add_listed_columns(g, texts, alias, main_table);
+    if (main_table) add_main_table_columns(g, listed, texts, alias, as_columns);
     return py::none();
 }
 
