@@ -145,8 +145,7 @@ namespace dbplus::names {
     X(reflect, "reflect")                            \
     X(extend_existing, "extend_existing")            \
     X(model_info, "model_info")                      \
-    X(clear_cache, "clear_cache")                    \
-    X(is_main, "is_main")
+    X(clear_cache, "clear_cache")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)

@@ -20,10 +20,9 @@ def user_errors():
     record, permission, filter or JSON text that does not fit."""
     from sqlalchemy.exc import SQLAlchemyError
 
-    from ..demo import UnknownUser as UnknownDemoUser
     from ..users import UnknownUser
 
-    return (SQLAlchemyError, ImportError, ValueError, OSError, CommandError, UnknownUser, UnknownDemoUser)
+    return (SQLAlchemyError, ImportError, ValueError, OSError, CommandError, UnknownUser)
 
 
 def one_line(error):
