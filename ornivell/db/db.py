@@ -105,7 +105,7 @@ class Database:
         self._tables = tables
 
     def reflect(self, extend_existing=True):
-        """Re-read the database's table definitions into ``tables``.
+        """Re-read the database's table and view definitions into ``tables``.
 
         With ``extend_existing`` every definition is read anew (columns that
         were dropped disappear); without it, tables already in ``tables``
@@ -116,7 +116,8 @@ class Database:
 
     def _reflect(self, connection, extend_existing=True):
         metadata = MetaData()
-        metadata.reflect(bind=connection)
+        # views too: a view can be a model's main table
+        metadata.reflect(bind=connection, views=True)
         tables = dict(metadata.tables)
         if not extend_existing and self._tables:
             tables.update((name, t) for name, t in self._tables.items() if name in tables)

@@ -37,12 +37,44 @@ class Dialect:
         """The SQLAlchemy type of a result column from its driver type code."""
         return NullType()
 
+    def result_types(self, connection, statement, description):
+        """The SQLAlchemy type of each column that ``statement`` (a ``text``
+        construct, its parameters bound to NULL) yields, in the order of the
+        cursor's ``description``."""
+        return [self.result_type(column[1]) for column in description]
+
 
 class SQLiteDialect(Dialect):
     name = "sqlite"
 
+    # a view on a statement, in the connection's own temp schema
+    _META_VIEW = "dbplus_meta_view"
+
     def needs_quotes(self, word, qualified, call):
         return qualified and word.lower() in SQLITE_QUALIFIED_RESERVED
+
+    def result_types(self, connection, statement, description):
+        # SQLite's results carry no types; a view on the statement declares
+        # the type of every column taken straight from a table column
+        declared = self._declared_types(connection, statement)
+        if len(declared) != len(description):
+            return [NullType() for _ in description]
+        return [connection.dialect._resolve_type_affinity(type_text.upper()) for type_text in declared]
+
+    def _declared_types(self, connection, statement):
+        from sqlalchemy.exc import DBAPIError
+
+        # a view takes no parameters: the NULLs they are bound to are written in
+        sql = str(statement.compile(dialect=connection.dialect, compile_kwargs={"literal_binds": True}))
+        view = self._META_VIEW
+        try:
+            connection.exec_driver_sql(f"drop view if exists temp.{view}")
+            connection.exec_driver_sql(f"create temp view {view} as {sql}")
+            rows = connection.exec_driver_sql(f"pragma temp.table_info({view})").all()
+            connection.exec_driver_sql(f"drop view temp.{view}")
+        except DBAPIError:
+            return []
+        return [row[2] for row in rows]
 
 
 class MySQLDialect(Dialect):

@@ -3,7 +3,7 @@
 import sys
 from itertools import groupby
 from operator import itemgetter
-from typing import NamedTuple
+from typing import NamedTuple, Type
 
 from sqlalchemy import bindparam, delete, insert, select, text, update
 from sqlalchemy.types import TypeEngine
@@ -13,10 +13,13 @@ from .sqlparts import page_window
 
 
 class ResultColumn(NamedTuple):
-    """A column that a statement yields."""
+    """A column that a statement yields. ``type`` is the generic SQLAlchemy
+    type class of its values (``Integer``, ``String``, ``DateTime``,
+    ``Time``, ``Boolean``, ``Numeric``, ``Date``...), ``NullType`` when the
+    database does not say."""
 
     name: str
-    type: TypeEngine
+    type: Type[TypeEngine]
     comment: object = None
 
 
@@ -111,13 +114,15 @@ class Session:
         bound to NULL, since only the shape of the result is read.
         """
         statement = text(f"select * from (\n{self._database.escape_sql(sql)}\n) dbplus_meta where 1 = 0")
-        result = self._connection.execute(statement, dict.fromkeys(statement.compile().params))
+        statement = statement.bindparams(**dict.fromkeys(statement.compile().params))
+        result = self._connection.execute(statement)
         description = result.cursor.description
         result.close()
         if not description:
             return None
-        result_type = self._database.dialect.result_type
-        return {d[0]: ResultColumn(d[0], result_type(d[1])) for d in description}
+        types = self._database.dialect.result_types(self._connection, statement, description)
+        # the generic class, as the extension compares a column's type with Integer, String...
+        return {d[0]: ResultColumn(d[0], t._type_affinity) for d, t in zip(description, types)}
 
     def execute(self, sql, /, **params):
         return self._run(sql, params).rowcount

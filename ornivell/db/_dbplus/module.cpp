@@ -5,6 +5,9 @@
 #include "access/data_permissions.h"
 #include "access/function_permissions.h"
 #include "dbplus.h"
+#include "design/display_name.h"
+#include "design/model_sync.h"
+#include "design/table_columns.h"
 #include "host/attribute_dict.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
@@ -78,6 +81,9 @@ void bind_dbplus(py::module_& module) {
     dbplus::bind_statement(dbplus);
     dbplus::bind_search(dbplus);
     dbplus::bind_query_one(dbplus);
+    dbplus::bind_display_name(dbplus);
+    dbplus::bind_table_columns(dbplus);
+    dbplus::bind_model_sync(dbplus);
     dbplus.install({
         "__init__", "escape", "sql_page", "sql_count", "is_mssql", "in_clause", "session",
         "clear_cache", "evict_cache", "_read_cache", "_write_cache",
@@ -86,6 +92,7 @@ void bind_dbplus(py::module_& module) {
         "normalize_sql", "build_acl_cond_sql", "add_cond", "parse_where_cond", "parse_join_cond", "parse_orderby",
         "build_sql_blocks", "build_sql", "search_one", "search_all", "_limit", "search", "query_one",
         "check_perm", "check_perm_ext",
+        "beautify_display_name", "generate_table_columns", "generate_columns", "_generate_columns", "sync_model",
     });
 }
 

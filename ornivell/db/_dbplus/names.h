@@ -126,7 +126,26 @@ namespace dbplus::names {
     X(lower, "lower")                                \
     X(dot, ".")                                      \
     X(comma, ",")                                    \
-    X(empty, "")
+    X(empty, "")                                     \
+    /* model design tools */                         \
+    X(DbPlus, "DbPlus")                              \
+    X(log, "log")                                    \
+    X(warning, "warning")                            \
+    X(re, "re")                                      \
+    X(search, "search")                              \
+    X(I, "I")                                        \
+    X(start, "start")                                \
+    X(end, "end")                                    \
+    X(upper, "upper")                                \
+    X(underscore, "_")                               \
+    X(comment, "comment")                            \
+    X(query_meta, "query_meta")                      \
+    X(execute, "execute")                            \
+    X(add, "add")                                    \
+    X(reflect, "reflect")                            \
+    X(extend_existing, "extend_existing")            \
+    X(model_info, "model_info")                      \
+    X(clear_cache, "clear_cache")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)

@@ -2,6 +2,7 @@
 acting user, reading JSON options and turning result pairs into output or
 one-line errors."""
 
+import argparse
 import json
 import os
 from contextlib import contextmanager
@@ -19,7 +20,7 @@ def user_errors():
     record, permission, filter or JSON text that does not fit."""
     from sqlalchemy.exc import SQLAlchemyError
 
-    from ..demo import UnknownUser
+    from ..users import UnknownUser
 
     return (SQLAlchemyError, ImportError, ValueError, OSError, CommandError, UnknownUser)
 
@@ -44,8 +45,40 @@ def add_database_option(parser):
     )
 
 
+class UserChoice:
+    """Who acts, as the options say: ``id`` looked up in the users table
+    ``table`` (else the configured one), or a user given whole as JSON."""
+
+    def __init__(self, id=None, table=None, json_text=None):
+        self.id, self.table, self.json_text = id, table, json_text
+
+    def __str__(self):
+        return str(self.id) if self.json_text is None else self.json_text
+
+
+class _UserPart(argparse.Action):
+    """Each user option fills its part of the one ``UserChoice`` in ``args.user``."""
+
+    def __init__(self, *args, part, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.part = part
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        choice = namespace.user if isinstance(namespace.user, UserChoice) else UserChoice()
+        setattr(choice, self.part, values)
+        namespace.user = choice
+
+
 def add_user_option(parser):
-    parser.add_argument("--user", type=int, required=True, metavar="ID", help="id of the user who asks")
+    from ..users import USER_JSON_EXAMPLE, USER_TABLE_FORM, USER_TABLE_VARIABLE
+
+    who = parser.add_mutually_exclusive_group(required=True)
+    who.add_argument("--user", dest="user", type=int, metavar="ID", action=_UserPart, part="id",
+                     help="id of the user who asks, looked up in the users table")
+    who.add_argument("--user-json", dest="user", metavar="JSON", action=_UserPart, part="json_text",
+                     help=f"the user who asks, given whole: {USER_JSON_EXAMPLE}")
+    parser.add_argument("--user-table", dest="user", metavar=USER_TABLE_FORM, action=_UserPart, part="table",
+                        help=f"where users are read from (default: ${USER_TABLE_VARIABLE}, else app_user:id,orgId)")
 
 
 def shown_url(database):
@@ -89,10 +122,18 @@ def dbplus(database):
     return DbPlus(database)
 
 
-def acting_user(database, user_id):
-    from ..demo import find_user
+def acting_user(database, user):
+    """The user mapping for ``user``: a ``UserChoice`` from the user options,
+    or a bare user id to look up in the configured users table."""
+    from ..users import DEFAULT_USER_TABLE, USER_TABLE_VARIABLE, UserTable, find_user, user_from_json
 
-    return find_user(database, user_id)
+    choice = user if isinstance(user, UserChoice) else UserChoice(id=user)
+    if choice.json_text is not None:
+        return user_from_json(choice.json_text)
+    if choice.id is None:
+        raise CommandError("say who asks: --user ID (read from the users table) or --user-json JSON")
+    table = choice.table or os.environ.get(USER_TABLE_VARIABLE) or DEFAULT_USER_TABLE
+    return find_user(database, choice.id, UserTable.parse(table))
 
 
 def answer(result):

@@ -7,7 +7,6 @@ describe it, and users in roles that see different rows and columns.
 
 from .build import DEFAULT_SCALE, DEFAULT_SEED, DemoSummary, build_demo
 from .permissions import ROLES
-from .users import USERS, DemoUser, UnknownUser, find_user
+from .users import USERS, DemoUser
 
-__all__ = ["DEFAULT_SCALE", "DEFAULT_SEED", "DemoSummary", "DemoUser", "ROLES", "USERS", "UnknownUser",
-           "build_demo", "find_user"]
+__all__ = ["DEFAULT_SCALE", "DEFAULT_SEED", "DemoSummary", "DemoUser", "ROLES", "USERS", "build_demo"]

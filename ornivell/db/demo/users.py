@@ -1,5 +1,5 @@
-"""The demo's users: who they are, which department they belong to, which
-roles they hold, and how a command finds one by id."""
+"""The demo's users: who they are, which department they belong to and
+which roles they hold."""
 
 from typing import NamedTuple, Tuple
 
@@ -38,18 +38,3 @@ USER_TABLE = app_user.name
 
 def user_rows():
     return [{"id": u.id, "login": u.login, "name": u.name, "orgId": u.orgId} for u in USERS]
-
-
-class UnknownUser(LookupError):
-    pass
-
-
-def find_user(db, user_id):
-    """The user ``user_id`` of the demo user table, as a ``Dict`` with
-    ``id`` and ``orgId``; ``UnknownUser`` when there is none."""
-    if USER_TABLE not in db.tables:
-        raise UnknownUser(f"the database has no {USER_TABLE} table; build the demo first (dbplus demo)")
-    user = db.query_one(f"select id, orgId from {USER_TABLE} where id = :id", id=user_id)
-    if user is None:
-        raise UnknownUser(f"no user with id {user_id} in {USER_TABLE}")
-    return user
