@@ -173,9 +173,12 @@ PropertyText property_text(Assembly& a, py::handle name, py::handle column, py::
     text.column_ref = a.escape.text(table_name) + "." + a.escape.text(column);
     text.select_item = *text.column_ref;
     if (as_enabled || (truthy(column) && not_equal(column, name))) {
-        text.select_item = a.escape.text(column);
+        bool table_column = !prop_t.is_none() && contains(attr(prop_t, names::c), column);
+        // a renamed table column stays qualified: another table of the
+        // statement may have a column of the same name
+        if (as_enabled || !table_column) text.select_item = a.escape.text(column);
         append_alias_clause(text.select_item, name);
-        if (!prop_t.is_none() && !contains(attr(prop_t, names::c), column)) text.column_ref.reset();
+        if (!prop_t.is_none() && !table_column) text.column_ref.reset();
     }
     return text;
 }
