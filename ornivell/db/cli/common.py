@@ -7,6 +7,7 @@ import os
 from contextlib import contextmanager
 
 from ..urls import DEFAULT_URL, URL_VARIABLE
+from .arguments import user_id
 
 
 class CommandError(Exception):
@@ -45,7 +46,8 @@ def add_database_option(parser):
 
 
 def add_user_option(parser):
-    parser.add_argument("--user", type=int, required=True, metavar="ID", help="id of the user who asks")
+    parser.add_argument("--user", type=user_id, required=True, metavar="ID",
+                        help="id of the user who asks: a row of the table app_user")
 
 
 def shown_url(database):
@@ -109,5 +111,7 @@ def json_option(args, name):
         return None
     try:
         return json.loads(text)
+    except RecursionError:
+        raise CommandError(f"--{name} is nested too deeply to read") from None
     except ValueError as error:
         raise CommandError(f"--{name} is not valid JSON: {error}") from None
