@@ -1,15 +1,15 @@
 #include "sql/join_alias.h"
 
 #include <cctype>
-#include <vector>
 
 namespace dbplus {
 
 namespace {
 
 struct SqlToken {
-    enum Kind { word, quoted, symbol } kind;
-    std::string text;  // a quoted identifier without its quotes
+    enum Kind { end, word, quoted, symbol } kind = end;
+    std::string_view text;  // a quoted identifier without its quotes (a doubled quote left doubled)
+    char quote = '\0';
 };
 
 bool is_word_byte(char c) {
@@ -27,70 +27,86 @@ bool same_name(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Position after a literal or quoted identifier opened at `pos`, whose quote
-// character doubles inside it; `content` gets the text between the quotes.
-size_t skip_quoted(std::string_view sql, size_t pos, char close, std::string* content) {
-    for (size_t i = pos + 1; i < sql.size(); ++i) {
-        if (sql[i] == '\\' && close == '\'') {
-            ++i;  // MySQL's backslash escape inside a literal
-        } else if (sql[i] == close) {
-            if (i + 1 < sql.size() && sql[i + 1] == close && close != ']') {
-                if (content) content->push_back(close);
-                ++i;
-            } else {
-                return i + 1;
+// Reads a join text word by word: blanks, comments and literals are
+// skipped; quoted identifiers come without their quotes.
+class Scanner {
+public:
+    explicit Scanner(std::string_view sql) : sql_(sql) {}
+
+    SqlToken next() {
+        skip_gaps();
+        if (pos_ >= sql_.size()) return {};
+        char c = sql_[pos_];
+        if (c == '"' || c == '`' || c == '[') return quoted(c == '[' ? ']' : c);
+        if (is_word_byte(c)) {
+            size_t start = pos_;
+            while (pos_ < sql_.size() && is_word_byte(sql_[pos_])) ++pos_;
+            return {SqlToken::word, sql_.substr(start, pos_ - start)};
+        }
+        return {SqlToken::symbol, sql_.substr(pos_++, 1)};
+    }
+
+private:
+    bool at(std::string_view text) const { return sql_.substr(pos_, text.size()) == text; }
+
+    void skip_to_after(std::string_view text) {
+        size_t found = sql_.find(text, pos_);
+        pos_ = found == std::string_view::npos ? sql_.size() : found + text.size();
+    }
+
+    void skip_literal() {
+        for (++pos_; pos_ < sql_.size(); ++pos_) {
+            if (sql_[pos_] == '\\') {
+                ++pos_;  // MySQL's backslash escape
+            } else if (sql_[pos_] == '\'') {
+                if (pos_ + 1 >= sql_.size() || sql_[pos_ + 1] != '\'') break;
+                ++pos_;  // a doubled quote
             }
-        } else if (content) {
-            content->push_back(sql[i]);
+        }
+        ++pos_;
+    }
+
+    void skip_gaps() {
+        while (pos_ < sql_.size()) {
+            if (std::isspace(static_cast<unsigned char>(sql_[pos_]))) {
+                ++pos_;
+            } else if (at("--")) {
+                skip_to_after("\n");
+            } else if (at("/*")) {
+                skip_to_after("*/");
+            } else if (sql_[pos_] == '\'') {
+                skip_literal();
+            } else {
+                return;
+            }
         }
     }
-    return sql.size();
-}
 
-size_t skip_comment(std::string_view sql, size_t pos) {
-    if (sql[pos + 1] == '-') {
-        size_t end = sql.find('\n', pos);
-        return end == std::string_view::npos ? sql.size() : end + 1;
-    }
-    size_t end = sql.find("*/", pos + 2);
-    return end == std::string_view::npos ? sql.size() : end + 2;
-}
-
-// Words, quoted identifiers and single symbols; blanks, comments and literals dropped.
-std::vector<SqlToken> tokenize(std::string_view sql) {
-    std::vector<SqlToken> tokens;
-    size_t pos = 0;
-    while (pos < sql.size()) {
-        char c = sql[pos];
-        char next = pos + 1 < sql.size() ? sql[pos + 1] : '\0';
-        if (std::isspace(static_cast<unsigned char>(c))) {
-            ++pos;
-        } else if ((c == '-' && next == '-') || (c == '/' && next == '*')) {
-            pos = skip_comment(sql, pos);
-        } else if (c == '\'') {
-            pos = skip_quoted(sql, pos, '\'', nullptr);
-        } else if (c == '"' || c == '`' || c == '[') {
-            SqlToken token{SqlToken::quoted, {}};
-            pos = skip_quoted(sql, pos, c == '[' ? ']' : c, &token.text);
-            tokens.push_back(std::move(token));
-        } else if (is_word_byte(c)) {
-            size_t end = pos;
-            while (end < sql.size() && is_word_byte(sql[end])) ++end;
-            tokens.push_back({SqlToken::word, std::string(sql.substr(pos, end - pos))});
-            pos = end;
-        } else {
-            tokens.push_back({SqlToken::symbol, std::string(1, c)});
-            ++pos;
+    SqlToken quoted(char close) {
+        size_t start = ++pos_;
+        while (pos_ < sql_.size()) {
+            if (sql_[pos_] != close) {
+                ++pos_;
+            } else if (close != ']' && pos_ + 1 < sql_.size() && sql_[pos_ + 1] == close) {
+                pos_ += 2;  // a doubled quote
+            } else {
+                break;
+            }
         }
+        SqlToken token{SqlToken::quoted, sql_.substr(start, pos_ - start), close};
+        if (pos_ < sql_.size()) ++pos_;
+        return token;
     }
-    return tokens;
-}
+
+    std::string_view sql_;
+    size_t pos_ = 0;
+};
 
 bool is_keyword(const SqlToken& token, std::string_view keyword) {
     return token.kind == SqlToken::word && same_name(token.text, keyword);
 }
 
-bool is_name(const SqlToken& token) { return token.kind != SqlToken::symbol; }
+bool is_name(const SqlToken& token) { return token.kind == SqlToken::word || token.kind == SqlToken::quoted; }
 
 // Words that may follow a joined table in place of an alias.
 bool ends_table_reference(const SqlToken& token) {
@@ -105,38 +121,55 @@ bool ends_table_reference(const SqlToken& token) {
     return false;
 }
 
-// Whether the (possibly qualified) name starting at `pos` is `table`; `pos`
-// moves past the name.
-bool names_table(const std::vector<SqlToken>& tokens, size_t& pos, std::string_view table) {
-    if (pos >= tokens.size() || !is_name(tokens[pos])) return false;
-    std::string whole = tokens[pos].text;
-    const std::string* last = &tokens[pos].text;
-    ++pos;
-    while (pos + 1 < tokens.size() && tokens[pos].text == "." && tokens[pos].kind == SqlToken::symbol &&
-           is_name(tokens[pos + 1])) {
-        whole += "." + tokens[pos + 1].text;
-        last = &tokens[pos + 1].text;
-        pos += 2;
+std::string unquoted(const SqlToken& token) {
+    std::string text;
+    for (size_t i = 0; i < token.text.size(); ++i) {
+        text.push_back(token.text[i]);
+        if (token.kind == SqlToken::quoted && token.text[i] == token.quote) ++i;  // a doubled quote is one
     }
-    return same_name(whole, table) || same_name(*last, table);
+    return text;
 }
 
-std::optional<std::string> alias_at(const std::vector<SqlToken>& tokens, size_t pos) {
-    bool after_as = pos < tokens.size() && is_keyword(tokens[pos], "as");
-    if (after_as) ++pos;
-    if (pos >= tokens.size() || !is_name(tokens[pos])) return std::nullopt;
-    if (!after_as && tokens[pos].kind == SqlToken::word && ends_table_reference(tokens[pos])) return std::nullopt;
-    return tokens[pos].text;
+// Reads the (possibly qualified) table name that starts with `first`; true
+// when its last part is the last part of `table`. `after` gets the token
+// that follows the name.
+bool names_table(Scanner& scanner, const SqlToken& first, std::string_view table, SqlToken& after) {
+    if (!is_name(first)) {
+        after = first;
+        return false;
+    }
+    SqlToken last = first;
+    after = scanner.next();
+    while (after.kind == SqlToken::symbol && after.text == ".") {
+        SqlToken part = scanner.next();
+        if (!is_name(part)) {
+            after = part;
+            return false;
+        }
+        last = part;
+        after = scanner.next();
+    }
+    return same_name(unquoted(last), table.substr(table.rfind('.') + 1));
 }
 
 }  // namespace
 
 JoinIntroduction introduction_of(std::string_view join_text, std::string_view table) {
-    std::vector<SqlToken> tokens = tokenize(join_text);
-    for (size_t i = 0; i < tokens.size(); ++i) {
-        if (!is_keyword(tokens[i], "join") && !is_keyword(tokens[i], "straight_join")) continue;
-        size_t pos = i + 1;
-        if (names_table(tokens, pos, table)) return {true, alias_at(tokens, pos)};
+    Scanner scanner(join_text);
+    SqlToken token = scanner.next();
+    while (token.kind != SqlToken::end) {
+        if (!is_keyword(token, "join") && !is_keyword(token, "straight_join")) {
+            token = scanner.next();
+            continue;
+        }
+        SqlToken after;
+        if (names_table(scanner, scanner.next(), table, after)) {
+            bool after_as = is_keyword(after, "as");
+            if (after_as) after = scanner.next();
+            if (!is_name(after) || (!after_as && ends_table_reference(after))) return {true, std::nullopt};
+            return {true, unquoted(after)};
+        }
+        token = after;
     }
     return {};
 }

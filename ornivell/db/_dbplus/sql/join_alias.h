@@ -14,8 +14,8 @@ struct JoinIntroduction {
     std::optional<std::string> alias;  // the alias the text gives it, if any
 };
 
-// How `join_text` introduces `table` (compared without regard to ASCII case,
-// as a bare name or the last part of a qualified one).
+// How `join_text` introduces `table` (names compared by their last part,
+// without regard to ASCII case).
 JoinIntroduction introduction_of(std::string_view join_text, std::string_view table);
 
 }  // namespace dbplus
