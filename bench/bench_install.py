@@ -32,8 +32,10 @@ def children_cpu():
 def timed(command, cwd):
     """(wall seconds, CPU seconds) of a shell command."""
     cpu, start = children_cpu(), time.perf_counter()
-    subprocess.run(command, shell=True, cwd=cwd, check=True, stdout=subprocess.DEVNULL,
-                   env={**os.environ, "PIP_DISABLE_PIP_VERSION_CHECK": "1"})
+    done = subprocess.run(command, shell=True, cwd=cwd, capture_output=True, text=True,
+                          env={**os.environ, "PIP_DISABLE_PIP_VERSION_CHECK": "1"})
+    if done.returncode:
+        sys.exit(f"{command} failed in {cwd}:\n{done.stderr}")
     return time.perf_counter() - start, children_cpu() - cpu
 
 
