@@ -110,6 +110,14 @@ def test_headers_are_display_names_unless_names_are_asked_for(dbplus):
                                                   "own.name", "own.code"]
 
 
+def test_the_command_states_the_demos_defaults_and_bound():
+    from ornivell.db import demo
+    from ornivell.db.cli import setup
+
+    assert (setup.DEFAULT_SCALE, setup.DEFAULT_SEED, setup.MAX_SCALE) == (
+        demo.DEFAULT_SCALE, demo.DEFAULT_SEED, demo.MAX_SCALE)
+
+
 def test_help_loads_neither_the_database_layer_nor_the_extension():
     probe = ("import sys\nfrom ornivell.db.cli import main\ntry:\n    main(['search', '--help'])\n"
              "except SystemExit:\n    pass\nprint(sorted({m.split('.')[0] for m in sys.modules} & "

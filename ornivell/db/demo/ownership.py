@@ -52,7 +52,7 @@ def _listed(names):
 
 
 def _named(kind, names):
-    """"the table A", "the tables A, B", or nothing for no names."""
+    """The names as a phrase ("the table A", "the tables A, B"); empty for none."""
     if not names:
         return ""
     return f"the {kind}{'s' if len(names) > 1 else ''} {_listed(names)}"
