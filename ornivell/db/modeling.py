@@ -10,10 +10,7 @@ filterable and orderable, and text columns searchable by keyword.
 import re
 from typing import NamedTuple, Optional, Tuple
 
-from sqlalchemy import String
-
 from .attrdict import Dict
-from .session import ResultColumn
 
 # TABLE [ALIAS] [(COLUMN, EXPRESSION AS NAME, ...)] ON CONDITION
 _JOIN = re.compile(
@@ -206,7 +203,10 @@ def _make_usable(db, s, name, props, first_order):
     """New properties are shown, filterable and orderable, text columns
     searchable by keyword. Their data type comes from the generic type of
     their column, as the extension types the columns of a model's SQL."""
+    from sqlalchemy import String
+
     from ._dbplus import DbPlus
+    from .session import ResultColumn
 
     types = _column_types(db, s, name) if props else {}
     for order, p in enumerate(props, start=first_order):

@@ -53,16 +53,52 @@ def _pad(text, width, right):
     return gap + text if right else text + gap
 
 
-def table_text(rows):
-    """The rows (mappings) as an aligned table, one column per key of the
-    first row; numeric columns align right; long values are cut short."""
+def _display_order(prop):
+    # the id breaks ties, so that every database gives the same order
+    return (prop.get("displayOrder") or 0, prop.get("id") or 0, prop.name)
+
+
+def _looked_up(prop):
+    """The row keys of a translated property's looked-up columns, with their names."""
+    lookup_table, _, _ = (prop.get("transTable") or "").partition(".")
+    if not lookup_table or not prop.get("transColumns"):
+        return []
+    alias = prop.get("transObjectName") or lookup_table
+    return [(f"{alias}.{column}", column) for column in prop["transColumns"].split(",")]
+
+
+def model_columns(info, names=False):
+    """``(row key, header)`` for each column a search of the model (its
+    ``ModelInfo``) can give, in the properties' display order: the display
+    name, or with ``names`` the property's name; a translated property's
+    looked-up columns follow it."""
+    columns = []
+    for prop in sorted(info.props.values(), key=_display_order):
+        label = prop.name if names else prop.get("displayName") or prop.name
+        columns.append((prop.name, label))
+        columns += [(key, key if names else f"{label} {column}") for key, column in _looked_up(prop)]
+    return columns
+
+
+def _shown_columns(rows, columns):
+    """The columns the rows hold, in the order given, then any other key of theirs."""
+    keys = dict.fromkeys(rows[0]) if rows else {}
+    shown = [(key, header) for key, header in columns if key in keys]
+    known = {key for key, _ in shown}
+    return shown + [(key, key) for key in keys if key not in known]
+
+
+def table_text(rows, columns=()):
+    """The rows (mappings) as an aligned table: the ``columns`` (``(key,
+    header)`` pairs) they hold, then their other keys; numeric columns
+    align right; long values are cut short."""
     if not rows:
         return "(no rows)"
-    keys = list(rows[0])
+    keys, headers = zip(*_shown_columns(rows, columns))
     cells = [[_truncate(_cell(row.get(key)), MAX_CELL_WIDTH) for key in keys] for row in rows]
-    widths = [max(_width(text) for text in column) for column in zip(keys, *cells)]
+    widths = [max(_width(text) for text in column) for column in zip(headers, *cells)]
     right = [all(_is_number(row.get(key)) for row in rows if row.get(key) is not None) for key in keys]
-    lines = [[_pad(key, w, r) for key, w, r in zip(keys, widths, right)],
+    lines = [[_pad(header, w, r) for header, w, r in zip(headers, widths, right)],
              ["-" * w for w in widths]]
     lines += [[_pad(text, w, r) for text, w, r in zip(line, widths, right)] for line in cells]
     return "\n".join("  ".join(line).rstrip() for line in lines)
@@ -79,8 +115,14 @@ def page_footer(page):
     return footer
 
 
-def page_text(page):
-    return table_text(page["data"]) + "\n" + page_footer(page)
+def page_text(page, columns=()):
+    return table_text(page["data"], columns) + "\n" + page_footer(page)
+
+
+def page_in_columns(page, columns):
+    """The page with each row's keys in the order of ``columns``."""
+    keys = [key for key, _ in _shown_columns(page["data"], columns)]
+    return {**page, "data": [{key: row[key] for key in keys} for row in page["data"]]}
 
 
 def record_text(record):

@@ -50,7 +50,7 @@ def test_text_output_is_an_aligned_table_with_a_footer(dbplus, user, salary_show
     done = dbplus("search", "employee", "--user", user, "--limit", "3", "--count")
     assert done.returncode == 0, done.stderr
     header, rule, *rows, footer = done.stdout.splitlines()
-    assert ("salary" in header.split()) is salary_shown
+    assert ("Salary" in header.split()) is salary_shown
     assert set(rule) <= {"-", " "} and 1 <= len(rows) <= 3
     assert re.fullmatch(rf"page 1, {len(rows)} rows? \(of \d+\)", footer)
 
@@ -72,12 +72,58 @@ def test_get_shows_a_visible_record_and_refuses_a_hidden_one(dbplus):
     (("search", "employee", "--user", "2", "--where", "{"), "--where is not valid JSON"),
     (("search", "employee", "--user", "2", "--order", "[name]"), "--order is not valid JSON"),
     (("search", "employee", "--user", "99"), "no user with id 99"),
-], ids=["unknown model", "denied", "denied get", "bad filter", "bad JSON", "bad order JSON", "unknown user"])
+    (("search", "employee", "--user", "99999999999999999999999"),
+     "argument --user: must be a whole number from -9223372036854775808 to 9223372036854775807"),
+    (("get", "employee", "99999999999999999999999", "--user", "1"), "argument ID: must be a whole number from"),
+    (("search", "employee", "--user", "1", "--page", str(2 ** 62)),
+     "argument --page: must be a whole number from 1 to 9223372036854776, not '4611686018427387904'"),
+    (("search", "employee", "--user", "1", "--limit", "abc"),
+     "argument --limit: must be a whole number from 1 to 1000, not 'abc' (see dbplus search --help)"),
+    (("search", "employee", "--user", "1", "--where", "[" * 5000 + "]" * 5000), "--where is nested too deeply"),
+    (("search", "employee", "--user", "1", "--where", '"abc"'), "--where must be a JSON object such as"),
+    (("search", "employee", "--user", "1", "--where", "[]"), "not a list"),
+    (("demo", "--scale", "inf"), "argument --scale: must be a number more than 0 and at most 100, not 'inf'"),
+    (("demo", "--scale", "1e300"), "argument --scale: must be a number more than 0 and at most 100"),
+    (("search", "--user", "1"), "the following arguments are required: model"),
+], ids=["unknown model", "denied", "denied get", "bad filter", "bad JSON", "bad order JSON", "unknown user",
+        "huge user", "huge id", "huge page", "limit not a number", "deep filter", "filter not an object",
+        "filter a list", "infinite scale", "huge scale", "no model"])
 def test_mistakes_end_with_one_line_and_exit_1(dbplus, args, message):
     done = dbplus(*args)
     assert done.returncode == 1 and done.stdout == ""
     assert len(done.stderr.splitlines()) == 1 and done.stderr.startswith(f"dbplus {args[0]}: ")
     assert message in done.stderr
+
+
+def test_an_order_of_one_name_is_one_item(dbplus):
+    one = search_json(dbplus, "employee", "--user", "1", "--order", '"name"')
+    listed = search_json(dbplus, "employee", "--user", "1", "--order", '["name", "id"]')
+    assert one == listed and [row["name"] for row in one["data"]] == sorted(row["name"] for row in one["data"])
+
+
+def test_headers_are_display_names_unless_names_are_asked_for(dbplus):
+    shown, named = (dbplus("search", "customer", "--user", "4", "--limit", "1", *extra).stdout.splitlines()[0]
+                    for extra in ((), ("--names",)))
+    assert re.split(r"\s{2,}", shown.strip()) == ["ID", "Code", "Name", "City", "Department", "Department name",
+                                                  "Account owner", "Account owner name", "Account owner code"]
+    assert re.split(r"\s{2,}", named.strip()) == ["id", "code", "name", "city", "orgId", "org.name", "ownerId",
+                                                  "own.name", "own.code"]
+
+
+def test_the_command_states_the_demos_defaults_and_bound():
+    from ornivell.db import demo
+    from ornivell.db.cli import setup
+
+    assert (setup.DEFAULT_SCALE, setup.DEFAULT_SEED, setup.MAX_SCALE) == (
+        demo.DEFAULT_SCALE, demo.DEFAULT_SEED, demo.MAX_SCALE)
+
+
+def test_help_loads_neither_the_database_layer_nor_the_extension():
+    probe = ("import sys\nfrom ornivell.db.cli import main\ntry:\n    main(['search', '--help'])\n"
+             "except SystemExit:\n    pass\nprint(sorted({m.split('.')[0] for m in sys.modules} & "
+             "{'sqlalchemy', 'openpyxl', 'pymysql', 'psycopg'}), 'ornivell.db._dbplus' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=60)
+    assert done.stdout.splitlines()[-1] == "[] False"
 
 
 def test_a_missing_database_file_is_named_and_not_created(dbplus, tmp_path):

@@ -64,4 +64,4 @@ def test_a_missing_or_wrong_source_says_what_to_do(sites, dbplus, user_args, mes
 def test_one_user_source_at_a_time():
     with pytest.raises(SystemExit) as exit:
         main(["search", "site", "--user", "7", "--user-json", '{"id": 7}'])
-    assert exit.value.code == 2
+    assert exit.value.code == 1

@@ -139,9 +139,11 @@ _THROWAWAY = (
 )
 
 
-@pytest.fixture(scope="module")
-def throwaway_models(business_db):
-    """Adds the two models (sales users get a row rule on the first) and removes them afterwards."""
+@contextmanager
+def seeded(business_db):
+    """``insert(connection, table, row)`` inside the block adds a row (and
+    returns its id) that is deleted again when the block ends; the cache is
+    cleared at both ends."""
     db, dp = business_db.db, business_db.dp
     added = []
 
@@ -150,23 +152,41 @@ def throwaway_models(business_db):
         added.append((table, key))
         return key
 
-    with db.engine.begin() as connection:
-        role_ids = dict(connection.execute(select(schema.role.c.name, schema.role.c.id)).all())
-        for model, props, roles in _THROWAWAY:
-            insert(connection, schema.model, model)
-            for prop in props:
-                insert(connection, schema.prop, {**prop, "model": model["model"], "selectEnabled": 1,
-                                                 "filterEnabled": 1, "orderEnabled": 1})
-            resource = insert(connection, schema.resource, {"resource": model["model"], "type": "model"})
-            func = insert(connection, schema.acl_func, {"resourceId": resource, "funcKey": "queryEnabled"})
-            for role in roles:
-                insert(connection, schema.role_acl_func, {"roleId": role_ids[role], "aclFuncId": func})
-        rule = insert(connection, schema.acl_data, {"model": DISTINCT_MODEL, "name": "sales: cities",
-                                                    "cond": "c.orgId = $user.orgId"})
-        insert(connection, schema.role_acl_data, {"roleId": role_ids["sales"], "aclDataId": rule})
-    dp.clear_cache()
-    yield
-    with db.engine.begin() as connection:
-        for table, key in reversed(added):
-            connection.execute(delete(table).where(table.c.id == key))
-    dp.clear_cache()
+    try:
+        yield insert
+    finally:
+        with db.engine.begin() as connection:
+            for table, key in reversed(added):
+                connection.execute(delete(table).where(table.c.id == key))
+        dp.clear_cache()
+
+
+def role_ids(connection):
+    return dict(connection.execute(select(schema.role.c.name, schema.role.c.id)).all())
+
+
+def grant_query(insert, connection, model, roles):
+    """Lets the holders of ``roles`` (ids) search ``model``."""
+    resource = insert(connection, schema.resource, {"resource": model, "type": "model"})
+    func = insert(connection, schema.acl_func, {"resourceId": resource, "funcKey": "queryEnabled"})
+    for role in roles:
+        insert(connection, schema.role_acl_func, {"roleId": role, "aclFuncId": func})
+
+
+@pytest.fixture(scope="module")
+def throwaway_models(business_db):
+    """Adds the two models (sales users get a row rule on the first) and removes them afterwards."""
+    with seeded(business_db) as insert:
+        with business_db.db.engine.begin() as connection:
+            roles = role_ids(connection)
+            for model, props, granted in _THROWAWAY:
+                insert(connection, schema.model, model)
+                for prop in props:
+                    insert(connection, schema.prop, {**prop, "model": model["model"], "selectEnabled": 1,
+                                                     "filterEnabled": 1, "orderEnabled": 1})
+                grant_query(insert, connection, model["model"], [roles[role] for role in granted])
+            rule = insert(connection, schema.acl_data, {"model": DISTINCT_MODEL, "name": "sales: cities",
+                                                        "cond": "c.orgId = $user.orgId"})
+            insert(connection, schema.role_acl_data, {"roleId": roles["sales"], "aclDataId": rule})
+        business_db.dp.clear_cache()
+        yield

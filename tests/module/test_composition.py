@@ -178,7 +178,7 @@ def test_blocks_property_forms_and_flags(plus, fk, db):
     info.tables["d"] = dept
     assert blocks(plus, info) == {
         "join_tables": [('"t" "e"', -1), ('left join "dept"', 0)],
-        "select_columns": ['"e"."id"', '"deptId" as "dept"', '"count(1)" as "cnt"', '"d"."name" as "d.name"'],
+        "select_columns": ['"e"."id"', '"e"."deptId" as "dept"', '"count(1)" as "cnt"', '"d"."name" as "d.name"'],
         "export_columns": ['"e"."code"'], "export_props": [info.props["code"]],
         "search_columns": ['"e"."deptId"', '"d"."name"'], "match_columns": ['"e"."deptId"', '"d"."name"'],
         "filter_columns": ['"e"."deptId"', '"d"."name"'], "filter_params": [("e", "deptId"), ("dept", "name")],
@@ -186,6 +186,24 @@ def test_blocks_property_forms_and_flags(plus, fk, db):
         "metadata": info}
     assert blocks(plus, info, filter_props={"cnt", "d.name"})["select_columns"] == [
         '"count(1)" as "cnt"', '"d"."name" as "d.name"']
+
+
+@pytest.mark.parametrize("join, qualifier", [
+    ("left join dept d on d.id = e.deptId", "d"), ("left join dept on dept.id = e.deptId", "dept"), (None, "dept"),
+])
+def test_blocks_qualify_renamed_columns_as_the_from_clause_names_their_table(plus, fk, db, join, qualifier):
+    flags = dict(selectEnabled=1, searchEnabled=1, filterEnabled=1, orderEnabled=1, orderAsDefault=1)
+    info = fk.make_info(fk.prop("deptName", table="dept", column="name", **flags),
+                        fk.prop("label", column="name", **flags), fk.prop("years", column="deptId", asEnabled=1,
+                                                                          selectEnabled=1),
+                        alias="e", tables=[db.tables["t"], db.tables["dept"]],
+                        join_tables=[dict(table="dept", alias="d", join=join)])
+    got = blocks(plus, info)
+    assert got["select_columns"] == [f'"{qualifier}"."name" as "deptName"', '"e"."name" as "label"',
+                                     '"deptId" as "years"']
+    assert got["search_columns"] == got["filter_columns"] == [f'"{qualifier}"."name"', '"e"."name"']
+    assert got["filter_params"] == [(qualifier, "name"), ("e", "name")]
+    assert got["orderby_columns"] == [f'"{qualifier}"."name" asc', '"e"."name" asc']
 
 
 def test_blocks_hide_properties_and_export_fallback(plus, fk, db):
@@ -217,11 +235,11 @@ def test_blocks_translated_properties(plus, fk, db):
         ('left join "dept" "bb" on "e"."deptId"="bb"."id"', 7),
         ('left join "dept" "dept" on "e"."deptId"="dept"."id"', 8)]
     assert got["select_columns"] == [
-        '"e"."deptId"', '"dept"."name" as "dept.name"', '"dept"."code" as "dept.code"', '"deptId" as "boss"',
-        '"bb"."code" as "bb.code"', '"deptId" as "again"', '"count(1)" as "expr"', '"code" as "bad"']
+        '"e"."deptId"', '"dept"."name" as "dept.name"', '"dept"."code" as "dept.code"', '"e"."deptId" as "boss"',
+        '"bb"."code" as "bb.code"', '"e"."deptId" as "again"', '"count(1)" as "expr"', '"e"."code" as "bad"']
     assert got["export_columns"] == [
         '"dept"."name" as "dept.name"', '"dept"."code" as "dept.code"', '"e"."deptId"', '"bb"."code" as "bb.code"',
-        '"deptId" as "boss"', '"deptId" as "again"']
+        '"e"."deptId" as "boss"', '"e"."deptId" as "again"']
     assert got["export_props"] == [info.props[k] for k in ("deptId", "boss", "again")]
     assert got["search_columns"] == got["match_columns"] == ["dept.name", "bb.code", "dept.name"]
     assert got["filter_columns"] == ["dept.name", "bb.code"]

@@ -141,6 +141,26 @@ def test_model_info_names(info):
     assert info.table_name("t") == "t"
 
 
+@pytest.mark.parametrize("join, alias, name", [
+    (None, "d", "dept"), ("", "d", "dept"),
+    ("left join dept d on d.id = t.x", None, "d"),
+    ("LEFT JOIN Dept AS dd ON dd.id = t.x", "d", "dd"),
+    ('left join "dept" "q" on "q".id = t.x', "d", "q"),
+    ("left join dept `back` on back.id = t.x", "d", "back"),
+    ("left join dept on dept.id = t.x", "d", "dept"),
+    ("left join dept\n  inner join y on y.a = dept.a", "d", "dept"),
+    ("left join s.dept sd using (id)", "d", "sd"),
+    ("left join o x on x.id = t.x left join dept /* why */ -- and how\n dx on dx.id = x.d", "d", "dx"),
+    ("left join deptx on deptx.id = t.x", "d", "d"),
+    ("left join (select * from dept) dq on dq.id = t.x", "d", "d"),
+    ("left join (select * from dept) dq on dq.id = t.x", None, "dept"),
+    ("left join o on o.n = 'join dept z'", "d", "d"),
+], ids=lambda value: repr(value)[:40])
+def test_a_joined_table_is_named_as_its_join_text_brings_it_in(info, join, alias, name):
+    info.join_tables = [{"table": "dept", "alias": alias, "join": join}]
+    assert info.table_name("dept") == name
+
+
 @pytest.mark.parametrize("model", [None, {}])
 def test_model_info_without_model(model):
     info = dp.ModelInfo()

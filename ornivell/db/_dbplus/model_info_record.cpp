@@ -1,9 +1,11 @@
 #include "model_info_record.h"
 
 #include "host/pyaccess.h"
+#include "host/text.h"
 #include "names.h"
 #include "plain_class.h"
 #include "record_class.h"
+#include "sql/join_alias.h"
 #include "trim_get.h"
 
 namespace dbplus {
@@ -14,23 +16,38 @@ py::handle model_info_class;  // kept for the life of the process
 OwnMethod main_table_name_method("main_table_name");
 OwnMethod table_name_method("table_name");
 
-bool equals(py::handle a, py::handle b) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!result) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(result));
-}
-
 py::object main_table_name(py::handle self) {
     py::object model = attr(self, names::model);
     if (!truthy(model)) return py::none();
     return item(model, names::table);
 }
 
+// The name a joined table goes by in the FROM clause: the alias its stored
+// join text gives it, else its own name. A generated join ("left join
+// <table>") gives no alias; a text that does not join the table by name (a
+// subquery, say) is taken to give it the entry's alias.
+py::object joined_table_name(py::handle entry, py::handle table) {
+    py::object join = get(entry, names::join);
+    if (truthy(join)) {
+        JoinIntroduction introduction = introduction_of(text_of(join), text_of(table));
+        if (introduction.alias) return to_str(*introduction.alias);
+        py::object alias = get(entry, names::alias);
+        if (!introduction.found && truthy(alias)) return alias;
+    }
+    return py::reinterpret_borrow<py::object>(table);
+}
+
+// The name that qualifies the columns of `table` in a statement: the main
+// table's alias, a joined table's name in the FROM clause, else `table`.
 py::object table_name(py::handle self, py::handle table) {
     py::object model = attr(self, names::model);
     if (equals(table, item(model, names::table))) {
         py::object alias = item(model, names::alias);
         if (truthy(alias)) return alias;
+        return py::reinterpret_borrow<py::object>(table);
+    }
+    for (py::handle entry : attr(self, names::join_tables)) {
+        if (equals(table, item(entry, names::table))) return joined_table_name(entry, table);
     }
     return py::reinterpret_borrow<py::object>(table);
 }

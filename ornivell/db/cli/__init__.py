@@ -6,11 +6,11 @@ that carries each out. Those functions import what they need when they run,
 so that ``dbplus --help`` and a command's usage errors answer at once.
 """
 
-import argparse
 import importlib
 import os
 import sys
 
+from .arguments import OneLineParser
 from .common import CommandError, one_line, user_errors
 
 # in the order the subcommands are listed by --help
@@ -18,7 +18,7 @@ _COMMAND_MODULES = ("setup", "read", "design", "access")
 
 
 def _parser():
-    parser = argparse.ArgumentParser(prog="dbplus", description="Model-driven data access tools.")
+    parser = OneLineParser(prog="dbplus", description="Model-driven data access tools.")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name in _COMMAND_MODULES:
         importlib.import_module(f"{__name__}.{name}").register(subparsers)

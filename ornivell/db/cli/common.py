@@ -8,6 +8,7 @@ import os
 from contextlib import contextmanager
 
 from ..urls import DEFAULT_URL, URL_VARIABLE
+from .arguments import user_id
 
 
 class CommandError(Exception):
@@ -73,7 +74,7 @@ def add_user_option(parser):
     from ..users import USER_JSON_EXAMPLE, USER_TABLE_FORM, USER_TABLE_VARIABLE
 
     who = parser.add_mutually_exclusive_group(required=True)
-    who.add_argument("--user", dest="user", type=int, metavar="ID", action=_UserPart, part="id",
+    who.add_argument("--user", dest="user", type=user_id, metavar="ID", action=_UserPart, part="id",
                      help="id of the user who asks, looked up in the users table")
     who.add_argument("--user-json", dest="user", metavar="JSON", action=_UserPart, part="json_text",
                      help=f"the user who asks, given whole: {USER_JSON_EXAMPLE}")
@@ -150,5 +151,7 @@ def json_option(args, name):
         return None
     try:
         return json.loads(text)
+    except RecursionError:
+        raise CommandError(f"--{name} is nested too deeply to read") from None
     except ValueError as error:
         raise CommandError(f"--{name} is not valid JSON: {error}") from None

@@ -1,7 +1,6 @@
 """``dbplus search`` and ``dbplus get``: reading a model as a user."""
 
-import argparse
-
+from .arguments import INT64_MAX, record_id, whole_number
 from .common import (
     CommandError,
     acting_user,
@@ -14,12 +13,29 @@ from .common import (
 )
 
 MAX_LIMIT = 1000
+# so that the first row of any page, (page - 1) * limit, is a number every database takes
+MAX_PAGE = INT64_MAX // MAX_LIMIT + 1
+
+_KINDS = {str: "a text", list: "a list", bool: "true or false", int: "a number", float: "a number"}
+
+
+def _filter(args):
+    where = json_option(args, "where")
+    if where is not None and not isinstance(where, dict):
+        raise CommandError(f"--where must be a JSON object such as '{{\"name\": \"Ann\"}}', "
+                           f"not {_KINDS[type(where)]}")
+    return where
+
+
+def _ordering(args):
+    order = json_option(args, "order")
+    # one property name is one item; handed on as a text it would be read as JSON again
+    return [order] if isinstance(order, str) else order
 
 
 def _search_request(args):
     request = {"page": args.page, "limit": args.limit, "doCount": int(args.count)}
-    for key, value in (("key", args.key), ("where", json_option(args, "where")),
-                       ("order", json_option(args, "order"))):
+    for key, value in (("key", args.key), ("where", _filter(args)), ("order", _ordering(args))):
         if value is not None:
             request[key] = value
     if args.columns:
@@ -33,15 +49,11 @@ def _search(args):
     request = _search_request(args)
     with connected(args.db, existing=True) as database:
         user = acting_user(database, args.user)
-        page = answer(dbplus(database).search(user, args.model, request))
-    print(render.to_json(page) if args.json else render.page_text(page))
-
-
-def _record_id(text):
-    try:
-        return int(text)
-    except ValueError:
-        return text
+        extension = dbplus(database)
+        page = answer(extension.search(user, args.model, request))
+        # the model as the search loaded it, from the cache
+        columns = render.model_columns(extension.model_info(args.model, user), names=args.names)
+    print(render.to_json(render.page_in_columns(page, columns)) if args.json else render.page_text(page, columns))
 
 
 def _get(args):
@@ -54,7 +66,7 @@ def _get(args):
         # operation is named as the extension names it in its own refusals
         check = extension.check_perm(user, args.model, "queryEnabled", "查询")
         answer((check.message, check.status))
-        record = answer(extension.query_one(user, args.model, _record_id(args.id)))
+        record = answer(extension.query_one(user, args.model, args.id))
     if not record:
         raise CommandError(f"{args.model} {args.id}: no such record visible to user {args.user}")
     print(render.to_json(record) if args.json else render.record_text(record))
@@ -67,20 +79,6 @@ def add_query_options(parser):
     parser.add_argument("--json", action="store_true", help="print JSON instead of text")
 
 
-def _page_limit(text):
-    value = int(text)
-    if not 1 <= value <= MAX_LIMIT:
-        raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_LIMIT}, not {text}")
-    return value
-
-
-def _page_number(text):
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, not {text}")
-    return value
-
-
 def register(subparsers):
     parser = subparsers.add_parser("search", help="search a model as a user")
     add_query_options(parser)
@@ -88,13 +86,16 @@ def register(subparsers):
     parser.add_argument("--where", metavar="JSON", help='filter, e.g. \'{"title": {"_contains": "Manager"}}\'')
     parser.add_argument("--order", metavar="JSON", help='ordering, e.g. \'[{"name": "desc"}]\'')
     parser.add_argument("--columns", metavar="A,B", help="properties to show (default: all visible)")
-    parser.add_argument("--page", type=_page_number, default=1, help="page number (default: %(default)s)")
-    parser.add_argument("--limit", type=_page_limit, default=20,
+    parser.add_argument("--page", type=whole_number(1, MAX_PAGE), default=1, help="page number (default: %(default)s)")
+    parser.add_argument("--limit", type=whole_number(1, MAX_LIMIT), default=20,
                         help=f"rows per page, at most {MAX_LIMIT} (default: %(default)s)")
     parser.add_argument("--count", action="store_true", help="also count all matching rows")
+    parser.add_argument("--names", action="store_true",
+                        help="head the columns with the properties' names (as --columns, --where and --order take "
+                             "them) instead of their display names")
     parser.set_defaults(run=_search)
 
     parser = subparsers.add_parser("get", help="read one record of a model by id, as a user")
     add_query_options(parser)
-    parser.add_argument("id", metavar="ID", help="the record's id")
+    parser.add_argument("id", metavar="ID", type=record_id, help="the record's id")
     parser.set_defaults(run=_get)

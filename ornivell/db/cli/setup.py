@@ -1,13 +1,14 @@
 """``dbplus init`` and ``dbplus demo``: making a database ready."""
 
-import argparse
 import shlex
 
+from .arguments import bounded_number
 from .common import add_database_option, connected, default_url, shown_url
 
-# the demo's own defaults, repeated here so that --help needs no import of it
+# the demo's own defaults and bound, repeated here so that --help needs no import of it
 DEFAULT_SCALE = 1
 DEFAULT_SEED = 1
+MAX_SCALE = 100
 
 
 def _init(args):
@@ -27,16 +28,9 @@ def _demo(args):
     from ..demo import build_demo
 
     with connected(args.db) as database:
-        summary = build_demo(database, scale=args.scale, seed=args.seed)
+        summary = build_demo(database, scale=args.scale, seed=args.seed, replace=args.replace)
     url_option = "" if args.db == default_url() else f" --db {shlex.quote(shown_url(database))}"
     print(render.demo_text(summary, shown_url(database), url_option))
-
-
-def _positive_number(text):
-    value = float(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be more than 0, not {text}")
-    return value
 
 
 def register(subparsers):
@@ -46,8 +40,12 @@ def register(subparsers):
 
     parser = subparsers.add_parser("demo", help="build the demo database: business tables, models, users, roles")
     add_database_option(parser)
-    parser.add_argument("--scale", type=_positive_number, default=DEFAULT_SCALE,
-                        help=f"size factor; {DEFAULT_SCALE} gives about 4,000 rows (default: %(default)s)")
+    parser.add_argument("--scale", type=bounded_number(MAX_SCALE), default=DEFAULT_SCALE,
+                        help=f"size factor, at most {MAX_SCALE}; {DEFAULT_SCALE} gives about 4,000 rows "
+                             f"(default: %(default)s)")
     parser.add_argument("--seed", type=int, default=DEFAULT_SEED,
                         help="seed of the generated data (default: %(default)s)")
+    parser.add_argument("--replace", action="store_true",
+                        help="build the demo even where the database holds tables or roles it did not make; "
+                             "only the demo's own tables, models and roles are replaced")
     parser.set_defaults(run=_demo)

@@ -6,7 +6,10 @@ describe it, and users in roles that see different rows and columns.
 """
 
 from .build import DEFAULT_SCALE, DEFAULT_SEED, DemoSummary, build_demo
+from .data import MAX_SCALE
+from .ownership import ForeignDatabase
 from .permissions import ROLES
 from .users import USERS, DemoUser
 
-__all__ = ["DEFAULT_SCALE", "DEFAULT_SEED", "DemoSummary", "DemoUser", "ROLES", "USERS", "build_demo"]
+__all__ = ["DEFAULT_SCALE", "DEFAULT_SEED", "MAX_SCALE", "DemoSummary", "DemoUser", "ForeignDatabase", "ROLES",
+           "USERS", "build_demo"]

@@ -7,6 +7,7 @@ from ..schema import create_metadata_tables
 from . import tables
 from .data import TABLE_ORDER, generate
 from .models import remove_models, write_models
+from .ownership import refuse_foreign_content
 from .permissions import remove_permissions, write_permissions
 from .users import USER_TABLE, USERS, DemoUser, user_rows
 
@@ -31,13 +32,18 @@ class DemoSummary(NamedTuple):
         return next(user for user in self.users if user.roles == (role,)).as_user()
 
 
-def build_demo(db, scale=DEFAULT_SCALE, seed=DEFAULT_SEED):
-    """Fill ``db`` (a ``Database``) with the demo: the business tables are
-    dropped and made anew, the demo's models, roles and grants replace any
-    earlier ones; other metadata stays. A ``DbPlus`` on ``db`` must then
-    clear its cache."""
-    create_metadata_tables(db)
+def build_demo(db, scale=DEFAULT_SCALE, seed=DEFAULT_SEED, replace=False):
+    """Fill ``db`` (a ``Database``) with the demo: its business tables are
+    dropped and made anew, its models, roles and grants replace any earlier
+    ones; other metadata stays. A database holding tables, views or roles
+    that the demo did not make is refused (``ForeignDatabase``) unless
+    ``replace`` is given, and a table of one of the demo's names that the
+    demo did not make always is; nothing is changed then. A ``DbPlus`` on
+    ``db`` must then clear its cache."""
     rows = {**generate(scale, seed), USER_TABLE: user_rows()}
+    with db.engine.connect() as connection:
+        refuse_foreign_content(connection, replace)
+    create_metadata_tables(db)
     with db.engine.begin() as connection:
         tables.replace_tables(connection)
         for table in (*TABLE_ORDER, USER_TABLE):

@@ -68,6 +68,9 @@ _ORDERED_FROM = date(2024, 1, 1)
 _ORDER_DAYS = 730
 _MAX_LINES_PER_ORDER = 5
 
+# a demo to try the tool on: about 400,000 rows at most, built in a few minutes
+MAX_SCALE = 100
+
 # rows per table at scale 1, and the least that keeps every department populated
 _BASE_SIZES = {"employee": 48, "customer": 120, "product": 60, "sales_order": 1000}
 _MIN_SIZES = {"employee": 2 * len(DEPARTMENTS), "customer": 2 * len(SALES_DEPARTMENTS),
@@ -85,8 +88,8 @@ def department_id(code):
 
 def _sizes(scale):
     """Rows to generate per table; the product catalogue has a fixed ceiling."""
-    if not scale > 0:
-        raise ValueError(f"scale must be a positive number, not {scale!r}")
+    if not 0 < scale <= MAX_SCALE:
+        raise ValueError(f"scale must be more than 0 and at most {MAX_SCALE}, not {scale!r}")
     counts = {table: max(_MIN_SIZES[table], round(base * scale)) for table, base in _BASE_SIZES.items()}
     counts["product"] = min(counts["product"], _CATALOG_SIZE)
     return counts

@@ -28,12 +28,6 @@ const Texts& texts() {
     return made;
 }
 
-bool equals(py::handle a, py::handle b) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!result) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(result));
-}
-
 py::object concatenated(py::handle a, py::handle b) {
     PyObject* result = PyNumber_Add(a.ptr(), b.ptr());
     if (!result) throw py::error_already_set();

@@ -119,4 +119,18 @@ std::vector<py::object> unpack(py::handle obj, size_t count) {
     return values;
 }
 
+namespace {
+
+bool compared(py::handle a, py::handle b, int op) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!result) throw py::error_already_set();
+    return truthy(py::reinterpret_steal<py::object>(result));
+}
+
+}  // namespace
+
+bool equals(py::handle a, py::handle b) { return compared(a, b, Py_EQ); }
+
+bool not_equal(py::handle a, py::handle b) { return compared(a, b, Py_NE); }
+
 }  // namespace dbplus

@@ -27,6 +27,9 @@ void set_item(py::handle obj, PyObject* key, py::handle value);
 bool truthy(py::handle obj);
 // key in container
 bool contains(py::handle container, py::handle key);
+// a == b, a != b, as Python compares them
+bool equals(py::handle a, py::handle b);
+bool not_equal(py::handle a, py::handle b);
 
 // container.append(value)
 void append(py::handle container, py::handle value);

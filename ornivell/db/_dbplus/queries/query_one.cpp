@@ -22,7 +22,7 @@ namespace {
 
 // The main table's name: its table object's, or the model's own entry for
 // a model defined by SQL, which has no table object.
-py::object main_table_name(py::handle info) {
+py::object permission_table_name(py::handle info) {
     py::object table = attr(info, names::main_table);
     if (!table.is_none()) return attr(table, names::name);
     return call_main_table_name(info);
@@ -33,7 +33,7 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
     ctx[names::user] = user;
     py::object info = call_model_info(self, entity, user);
     if (info.is_none()) return result_pair(message_payload(text_of(entity) + "不存在"), 404);
-    py::object main_table = main_table_name(info);
+    py::object main_table = permission_table_name(info);
     py::object block = call_build_sql_blocks(self, info, ctx);
     std::vector<py::object> acl = unpack(call_build_acl_cond_sql(self, ctx, main_table), 3);
     py::object join_tables = attr(block, names::join_tables);

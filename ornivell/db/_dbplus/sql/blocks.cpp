@@ -155,12 +155,6 @@ void add_join_tables(Assembly& a, py::handle join_cond, py::handle ctx) {
     }
 }
 
-bool not_equal(py::handle a, py::handle b) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE);
-    if (!result) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(result));
-}
-
 PropertyText property_text(Assembly& a, py::handle name, py::handle column, py::handle table_name,
                            py::handle prop_t, bool as_enabled) {
     PropertyText text;
@@ -173,9 +167,12 @@ PropertyText property_text(Assembly& a, py::handle name, py::handle column, py::
     text.column_ref = a.escape.text(table_name) + "." + a.escape.text(column);
     text.select_item = *text.column_ref;
     if (as_enabled || (truthy(column) && not_equal(column, name))) {
-        text.select_item = a.escape.text(column);
+        bool table_column = !prop_t.is_none() && contains(attr(prop_t, names::c), column);
+        // a renamed table column stays qualified: another table of the
+        // statement may have a column of the same name
+        if (as_enabled || !table_column) text.select_item = a.escape.text(column);
         append_alias_clause(text.select_item, name);
-        if (!prop_t.is_none() && !contains(attr(prop_t, names::c), column)) text.column_ref.reset();
+        if (!prop_t.is_none() && !table_column) text.column_ref.reset();
     }
     return text;
 }
