@@ -126,7 +126,9 @@ namespace dbplus::names {
     X(lower, "lower")                                \
     X(dot, ".")                                      \
     X(comma, ",")                                    \
-    X(empty, "")
+    X(empty, "")                                     \
+    /* access hardening */                           \
+    X(cache_limit, "cache_limit")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)

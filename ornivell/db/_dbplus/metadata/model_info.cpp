@@ -140,8 +140,8 @@ py::object model_info(py::handle self, py::handle entity, py::handle user, py::h
     key_text += "/";
     if (truthy(user)) append_text(key_text, attr(user, names::id));
     py::str key = to_str(key_text);
-    py::object cached = call_read_cache(self, key);
-    if (!cached.is_none()) return cached;
+    CachedLoad load(self, key);
+    if (!load.cached().is_none()) return load.cached();
 
     py::object info = new_model_info();
     py::object rows = query_by_model(self, model_statement(), entity, session);
@@ -160,7 +160,7 @@ py::object model_info(py::handle self, py::handle entity, py::handle user, py::h
     py::object hidden = truthy(user) ? call_acl_prop(self, attr(user, names::id), entity) : py::set();
     set_attr(info, names::props, visible_properties(self, prop_rows, hidden, tables));
     set_attr(info, names::tables, tables);
-    call_write_cache(self, key, info);
+    load.store(info);
     return info;
 }
 
