@@ -118,8 +118,24 @@ def test_parse_join_cond_shares_one_parser_and_params(plus, parser):
     join = {"d": {"sql": "d.a = :p", "params": {"p": 1}}, "x": {"sql": "", "params": {"q": 2}}}
     assert plus.parse_join_cond({"joinCond": join}, info) == ({"d": "d.a = :p"}, {"p": 1, "q": 2})
     assert len(parser.made) == 1 and parser.made[0].calls == [("parse_cond", join["d"]), ("parse_cond", join["x"])]
-    with pytest.raises(TypeError):
-        plus.parse_join_cond({"joinCond": [{"sql": "a"}]}, info)
+
+
+
+@pytest.mark.parametrize("join_cond, error", [
+    ([{"sql": "a"}], "joinCond: expected an object of filters by joined table, got list"),
+    ('["d"]', "joinCond: expected an object of filters by joined table, got list"),
+    ("{'d': 1}", r"joinCond: not valid JSON \(Expecting property name"),
+    ("[" * 100000, r"joinCond: not valid JSON \(maximum recursion depth"),
+])
+def test_join_filters_that_are_not_an_object_are_a_client_error(plus, parser, join_cond, error):
+    with pytest.raises(ValueError, match=error):
+        plus.parse_join_cond({"joinCond": join_cond}, dp.ModelInfo())
+    assert not parser.made
+
+
+def test_join_filters_sent_as_json_text(plus, parser):
+    parsed = plus.parse_join_cond({"joinCond": '{"d": {"sql": "d.a = :p", "params": {"p": 1}}}'}, dp.ModelInfo())
+    assert parsed == ({"d": "d.a = :p"}, {"p": 1})
 
 
 # build_sql_blocks
