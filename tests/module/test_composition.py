@@ -1,5 +1,6 @@
 """Context variables, data-permission conditions, client conditions, block assembly and the search statement."""
 
+import logging
 import types
 
 import pytest
@@ -79,6 +80,22 @@ def test_build_acl_cond_sql(plus, db, fk):
     assert plus.build_acl_cond_sql({"user": Dict(id=2)}, "m") == ([], {}, []) and len(db.runs) == 2
     with pytest.raises(KeyError):
         plus.build_acl_cond_sql({"user": Dict(name="x")}, "m")
+
+
+@pytest.mark.parametrize("cond", [None, "", "   ", "\n\t"])
+def test_a_rule_without_a_condition_is_dropped_and_logged(plus, db, fk, caplog, cond):
+    db.reply(fk.acl_data_sql(), uid=1, result=[Dict(cond=cond, join=None, order=0, name="open", model="m"),
+                                               Dict(cond="b = 1", join=None, order=0, name="b", model="m")])
+    with caplog.at_level(logging.WARNING, logger=dp.__name__):
+        assert plus.build_acl_cond_sql({"user": U}, "m") == (["b = 1"], {}, [])
+    assert caplog.messages == ["row rule 'open' on 'm' has no condition and limits no rows"]
+
+
+@pytest.mark.parametrize("order, shown", [("first", "'first'"), (None, "None")])
+def test_a_rule_join_whose_order_is_not_a_number_is_refused(plus, db, fk, order, shown):
+    db.reply(fk.acl_data_sql(), uid=1, result=[Dict(cond="a", join="left join z", order=order, name="r", model="m")])
+    with pytest.raises(dp.MetadataError, match=f"^_acl_data rule 'r' on 'm': the order {shown} is not a number$"):
+        plus.build_acl_cond_sql({"user": U}, "m")
 
 
 # add_cond and the client's conditions

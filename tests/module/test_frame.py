@@ -11,7 +11,7 @@ from ornivell.db import jsql, xlsx
 from ornivell.db.db import Dict
 
 GLOBALS = ("logging re uuid datetime Integer DateTime Time String Boolean Dict create_sheet JsonSqlParser log "
-           "cached_models SqlBlock SqlResult PermCheckResult ModelInfo trim_get DbPlus").split()
+           "cached_models SqlBlock SqlResult PermCheckResult ModelInfo trim_get DbPlus MetadataError").split()
 CACHED_MODELS = {"_role", "_user_role", "_acl_func", "_acl_data", "_prop", "_model", "_role_acl_func", "_resource",
                  "_role_acl_data", "_model_table", "_role_prop"}
 METHOD_ORDER = """__init__ escape sql_page sql_count is_mssql in_clause session clear_cache evict_cache _read_cache

@@ -128,7 +128,9 @@ namespace dbplus::names {
     X(comma, ",")                                    \
     X(empty, "")                                     \
     /* access hardening */                           \
-    X(cache_limit, "cache_limit")
+    X(cache_limit, "cache_limit")                    \
+    X(log, "log")                                    \
+    X(warning, "warning")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)
