@@ -35,13 +35,19 @@ void check_number(const char* what, py::handle number) {
     if (overflow) refuse(what, "integer out of range");
 }
 
+Py_ssize_t length_if_text(PyObject* value) { return PyUnicode_Check(value) ? PyUnicode_GET_LENGTH(value) : 0; }
+
 // The characters of the text values of a parameter mapping.
 Py_ssize_t text_length(py::handle params) {
     Py_ssize_t length = 0;
-    py::object values = params.attr("values")();
-    for (py::handle value : values) {
-        if (PyUnicode_Check(value.ptr())) length += PyUnicode_GET_LENGTH(value.ptr());
+    if (PyDict_Check(params.ptr())) {
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(params.ptr(), &position, &key, &value)) length += length_if_text(value);
+        return length;
     }
+    py::object values = params.attr("values")();
+    for (py::handle value : values) length += length_if_text(value.ptr());
     return length;
 }
 
