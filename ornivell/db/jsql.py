@@ -7,15 +7,29 @@ grammar is described in the README, section "Filters and ordering".
 
 import itertools
 import json
+import logging
 import math
 import re
 import threading
+import weakref
 
-from .jsql_values import INT_MAX, INT_MIN, UNTYPED, UnfitValue, value_rule
+from sqlalchemy.exc import SQLAlchemyError
+
+from .jsql_values import INT_MAX, INT_MIN, UNTYPED, UnfitValue, type_rule, value_rule
 
 MAX_DEPTH = 16
 MAX_BRANCHES = 200
-MAX_VALUES = 1000
+# What the parses of one parser, so one filter of a request (its where, or
+# its join filters together), may hold in all: compiling and running the
+# statement costs time in proportion. MAX_VALUES also bounds one list.
+MAX_VALUES = 500
+MAX_CONDITIONS = 250
+MAX_TEXT = 50_000
+# One text value, in characters: SQLite refuses LIKE patterns over 50,000
+# bytes, and a pattern made of such a text stays below that.
+MAX_TEXT_LENGTH = 10_000
+# A filter or ordering sent as JSON text, in characters, checked before it is decoded.
+MAX_JSON_TEXT = 1_000_000
 LIKE_ESCAPE = "!"
 # Written for an empty _or and for a negated empty expression.
 FALSE_CONDITION = "1 = 0"
@@ -84,16 +98,27 @@ def _kind(value):
 
 
 def _decode(structure):
+    if len(structure) > MAX_JSON_TEXT:
+        raise JsonSqlError("$: a JSON text of more than %d characters" % MAX_JSON_TEXT)
     try:
         return json.loads(structure)
     except (ValueError, RecursionError) as error:
         raise JsonSqlError("$: not valid JSON (%s)" % error) from None
 
 
+def _text(value, path):
+    if len(value) > MAX_TEXT_LENGTH:
+        raise _error(path, "longer than %d characters" % MAX_TEXT_LENGTH)
+    # PostgreSQL cannot store it, the other engines would cut texts short at it
+    if "\0" in value:
+        raise _error(path, "NUL characters are not allowed")
+    return value
+
+
 def _scalar(value, path):
     # Texts, integers and floats are disjoint kinds, so the usual ones return first.
     if isinstance(value, str):
-        return value
+        return _text(value, path)
     if isinstance(value, int):
         if INT_MIN <= value <= INT_MAX:
             return value
@@ -129,20 +154,47 @@ def _escape_like(text):
     return text
 
 
+class _Budget:
+    """What the parses of one parser have taken so far: conditions (each
+    operator on a property, each _and, _or and _not), bound values and the
+    characters of their texts."""
+
+    __slots__ = ("conditions", "values", "text")
+
+    def __init__(self):
+        self.conditions = self.values = self.text = 0
+
+    def condition(self, path):
+        self.conditions += 1
+        if self.conditions > MAX_CONDITIONS:
+            raise _error(path, "more than %d conditions in all" % MAX_CONDITIONS)
+
+    def value(self, value, path):
+        self.values += 1
+        if self.values > MAX_VALUES:
+            raise _error(path, "more than %d values in all" % MAX_VALUES)
+        if isinstance(value, str):
+            self.text += len(value)
+            if self.text > MAX_TEXT:
+                raise _error(path, "more than %d characters of text in all" % MAX_TEXT)
+
+
 class _Binder:
     """Collects the values of one parse under fresh parameter names."""
 
-    __slots__ = ("_taken", "_prefix", "_numbers", "values", "absorbed")
+    __slots__ = ("_taken", "_prefix", "_numbers", "budget", "values", "absorbed")
 
-    def __init__(self, taken, prefix, numbers):
+    def __init__(self, taken, prefix, numbers, budget):
         self._taken = taken
         self._prefix = prefix
         self._numbers = numbers
+        self.budget = budget
         self.values = {}
         # Set when an always-true _or drops branches, leaving values the text no longer uses.
         self.absorbed = False
 
-    def placeholder(self, value):
+    def placeholder(self, value, path):
+        self.budget.value(value, path)
         # "_ja<n>" never ends in "_<digits>", so it cannot meet the names in_clause makes.
         name = f"{self._prefix}{next(self._numbers)}"
         while name in self._taken:
@@ -164,7 +216,7 @@ class _Binder:
 def _compare(column, rule, op, value, path, binder):
     if value is None and op in _NULL_TESTS:
         return column + _NULL_TESTS[op]
-    return column + _COMPARISONS[op] + binder.placeholder(_value(value, path, rule.convert))
+    return column + _COMPARISONS[op] + binder.placeholder(_value(value, path, rule.convert), path)
 
 
 def _membership(column, rule, op, value, path, binder):
@@ -172,7 +224,7 @@ def _membership(column, rule, op, value, path, binder):
     if not values:
         raise _error(path, "needs at least one value")
     word = " in (" if op == "_in" else " not in ("
-    return column + word + ", ".join(map(binder.placeholder, values)) + ")"
+    return column + word + ", ".join(binder.placeholder(value, path) for value in values) + ")"
 
 
 def _between(column, rule, op, value, path, binder):
@@ -180,18 +232,31 @@ def _between(column, rule, op, value, path, binder):
     if len(values) != 2:
         raise _error(path, "needs exactly two values [low, high]")
     low, high = values
-    return "%s between %s and %s" % (column, binder.placeholder(low), binder.placeholder(high))
+    return "%s between %s and %s" % (column, binder.placeholder(low, path), binder.placeholder(high, path))
 
 
 def _like(column, rule, op, value, path, binder):
     if not isinstance(value, str):
         raise _error(path, "expected a text, got %s" % _kind(value))
+    _text(value, path)
     # PostgreSQL matches patterns against texts only: refused alike on every engine
     if not rule.patterns:
         raise _error(path, "patterns apply to text properties only")
-    pattern = _TEXT_MATCHES[op].format(_escape_like(value)) if op in _TEXT_MATCHES else value
+    if op in _TEXT_MATCHES:
+        pattern = _TEXT_MATCHES[op].format(_escape_like(value))
+    elif _ends_in_escape(value):
+        # PostgreSQL refuses such a pattern, the others read it each their own way
+        raise _error(path, "the pattern ends in the escape character %r" % LIKE_ESCAPE)
+    else:
+        pattern = value
     # An explicit escape character keeps patterns alike on SQLite, MariaDB and PostgreSQL.
-    return column + " like " + binder.placeholder(pattern) + _LIKE_TAIL
+    return column + " like " + binder.placeholder(pattern, path) + _LIKE_TAIL
+
+
+def _ends_in_escape(pattern):
+    # escape characters pair up from the left: an odd run at the end leaves one escaping nothing
+    trailing = len(pattern) - len(pattern.rstrip(LIKE_ESCAPE))
+    return trailing % 2 == 1
 
 
 def _null(column, rule, op, value, path, binder):
@@ -256,12 +321,13 @@ class JsonSqlParser:
         self._qualifiers = {}
         self._prefix = _next_generation()
         self._numbers = itertools.count(1)
+        self._budget = _Budget()
 
     def parse_cond(self, params, json_cond):
         expression = _decode(json_cond) if isinstance(json_cond, str) else json_cond
         if expression is None:
             return None
-        binder = _Binder(params, self._prefix, self._numbers)
+        binder = _Binder(params, self._prefix, self._numbers, self._budget)
         condition = self._expression(expression, _ROOT, 1, binder)
         binder.bind_into(params, condition)
         return condition
@@ -284,8 +350,10 @@ class JsonSqlParser:
         conditions = []
         for key, value in node.items():
             if key == "_and" or key == "_or":
+                self._budget.condition((path, key))
                 condition = self._junction(key, value, (path, key), depth + 1, binder)
             elif key == "_not":
+                self._budget.condition((path, key))
                 condition = _negate(self._expression(value, (path, key), depth + 1, binder))
             else:
                 condition = self._property(key, value, (path, key), binder)
@@ -318,12 +386,14 @@ class JsonSqlParser:
         if not isinstance(value, dict):
             if isinstance(value, _LISTS):
                 raise _error(path, "a list needs an operator such as _in")
+            self._budget.condition(path)
             return _compare(column, rule, "_eq", value, path, binder)
         conditions = []
         for op, operand in value.items():
             handler = _OPERATORS.get(op)
             if handler is None:
                 raise _error((path, op), "unknown operator")
+            self._budget.condition((path, op))
             conditions.append(handler(column, rule, op, operand, (path, op), binder))
         return conditions[0] if len(conditions) == 1 else _all_of(conditions)
 
@@ -354,9 +424,9 @@ class JsonSqlParser:
         return reference
 
     def _value_rule(self, table, column):
-        # A model defined by SQL makes its own columns, of types unknown here.
+        # A model defined by SQL makes its own columns: the types of its result
         if self.info.model.get("sql"):
-            return UNTYPED
+            return _result_rules(self.info, self.db).get(column, UNTYPED)
         prop_t = self.info.tables.get(table)
         return UNTYPED if prop_t is None else value_rule(prop_t, column, self.db.engine.dialect)
 
@@ -381,3 +451,36 @@ class JsonSqlParser:
             table_name = self.info.model["table"] if sql else self.info.table_name(table)
             qualifier = self._qualifiers[table] = self.db.escape(table_name)
         return qualifier
+
+
+# The value rules of the result columns of a model defined by SQL, by its
+# loaded description: they last as long as the model's cache entry.
+_RESULT_RULES = weakref.WeakKeyDictionary()
+# a context variable of metadata SQL, $name or $name.attribute
+_CONTEXT_VARIABLE = re.compile(r"\$\w+\.?\w+")
+_log = logging.getLogger(__name__)
+
+
+def _result_rules(info, db):
+    rules = _RESULT_RULES.get(info)
+    if rules is None:
+        rules = _RESULT_RULES[info] = _read_result_rules(info, db)
+    return rules
+
+
+def _read_result_rules(info, db):
+    # The result's shape does not depend on the request: context variables read as null.
+    sql = _CONTEXT_VARIABLE.sub("null", info.model["sql"])
+    try:
+        columns = db.query_meta(sql) or {}
+    except SQLAlchemyError as error:
+        _log.warning("the result columns of model %r are unknown, its filter values go unchecked: %s",
+                     info.model.get("model"), error)
+        return {}
+    dialect = db.engine.dialect
+    return {name: type_rule(_type_instance(column.type), dialect) for name, column in columns.items()}
+
+
+def _type_instance(column_type):
+    # the handle's query_meta reports generic type classes, as the extension compares them
+    return column_type() if isinstance(column_type, type) else column_type

@@ -20,8 +20,9 @@ INT_MIN, INT_MAX = -2 ** 63, 2 ** 63 - 1
 _SHOWN_LENGTH = 40
 
 _INTEGER = re.compile(r"[-+]?[0-9]{1,19}")
-# The exponent stays small: every engine can hold the number.
-_NUMBER = re.compile(r"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]{1,3})?")
+# The exponent stays small: every engine can hold the number. Each digit can
+# belong to one part only, so a match takes time linear in the text.
+_NUMBER = re.compile(r"[-+]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][-+]?[0-9]{1,3})?")
 _DAY = r"([0-9]{4})-([0-9]{2})-([0-9]{2})"
 _CLOCK = r"([0-9]{2}):([0-9]{2})(?::([0-9]{2})(?:\.([0-9]{1,6}))?)?"
 _DATE = re.compile(_DAY)
@@ -208,12 +209,18 @@ def _type_converter(column_type):
 def value_rule(table, name, dialect):
     """How values of column ``name`` of ``table``, an SQLAlchemy table, are bound on ``dialect``."""
     column = table.c.get(name)
-    convert = None if column is None else _type_converter(column.type)
+    return UNTYPED if column is None else type_rule(column.type, dialect)
+
+
+def type_rule(column_type, dialect):
+    """How values for a column of ``column_type`` (an SQLAlchemy type, or None when
+    unknown) are bound on ``dialect``."""
+    convert = None if column_type is None else _type_converter(column_type)
     if convert is None:
         return UNTYPED
     patterns = convert is _as_text
     # the engine's own form of the value, e.g. a text for a date on SQLite
-    process = column.type.dialect_impl(dialect).bind_processor(dialect)
+    process = column_type.dialect_impl(dialect).bind_processor(dialect)
     if process is not None:
         check, convert = convert, lambda value: process(check(value))
     return ValueRule(convert, patterns)

@@ -5,15 +5,25 @@ import re
 
 _NON_WORD = re.compile(r"\W")
 
+# Pages and page sizes up to this keep every offset within the 64-bit
+# integers that all supported databases take.
+MAX_WINDOW = 10 ** 9
+
+
+def _window_number(name, value):
+    try:
+        number = int(value)
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"{name} must be a whole number, not {value!r}") from None
+    if not 1 <= number <= MAX_WINDOW:
+        raise ValueError(f"{name} must be from 1 to {MAX_WINDOW}, not {number}")
+    return number
+
 
 def page_window(page, limit):
-    """``(page, limit)`` as integers; pages count from 1, limits from 1."""
-    page, limit = int(page), int(limit)
-    if page < 1:
-        raise ValueError(f"page must be 1 or more, not {page}")
-    if limit < 1:
-        raise ValueError(f"limit must be 1 or more, not {limit}")
-    return page, limit
+    """``(page, limit)`` as integers; pages count from 1, limits from 1, both
+    up to ``MAX_WINDOW``. Anything else is a ``ValueError``."""
+    return _window_number("page", page), _window_number("limit", limit)
 
 
 def sql_page(sql, page, limit):

@@ -88,10 +88,17 @@ def test_query_page(users, page, limit, do_count, names, total):
     assert (result.total, result.page, result.limit) == (total, int(page), int(limit))
 
 
-@pytest.mark.parametrize("page, limit", [(0, 10), (-1, 10), (1, 0), ("x", 10)])
-def test_query_page_refuses_bad_windows(db, page, limit):
-    with pytest.raises(ValueError):
-        db.query_page("select 1", page=page, limit=limit)
+@pytest.mark.parametrize("page, limit, message", [
+    (0, 10, "page must be from 1 to 1000000000, not 0"), (-1, 10, "page must be from 1"),
+    (1, 0, "limit must be from 1"), ("x", 10, "page must be a whole number, not 'x'"),
+    # each of these used to end in an engine's own error, or in OverflowError
+    (10 ** 20, 10, "page must be from 1 to 1000000000, not 100000000000000000000"),
+    (float("inf"), 10, "page must be a whole number, not inf"), (1, float("inf"), "limit must be a whole number"),
+    (1, 10 ** 10, "limit must be from 1 to 1000000000"), ([1], 10, "page must be a whole number, not \\[1\\]"),
+])
+def test_query_page_refuses_bad_windows(users, page, limit, message):
+    with pytest.raises(ValueError, match=message):
+        users.query_page("select userName from t_user", page=page, limit=limit)
 
 
 @pytest.mark.parametrize("returning", [True, False])

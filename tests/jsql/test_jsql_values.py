@@ -6,6 +6,7 @@ import sqlalchemy as sa
 from sqlalchemy.dialects import mysql
 
 from ornivell.db.jsql import JsonSqlError
+from ornivell.db.session import ResultColumn
 
 # its driver takes numbers, dates and times as Python objects: values are bound as converted
 POSTGRESQL = sa.create_engine("postgresql+psycopg://")
@@ -175,9 +176,33 @@ def test_limits_and_kinds_are_checked_before_the_column_type(item):
         item.parse_cond({}, {"name": {"_eq": {"a": 1}}})
 
 
-def test_a_model_defined_by_sql_takes_values_as_given(item):
-    item.info.model["sql"] = "select * from item"
-    assert bound(item, {"id": "x", "born": 5}) == ["x", 5]
+def test_a_model_defined_by_sql_checks_values_against_its_result_types(item):
+    item.info.model["sql"] = "select * from item where o = $user.orgId and $user.id = $dept"
+    item.db.result_columns = {"id": ResultColumn("id", sa.Integer()), "born": ResultColumn("born", None),
+                              "name": ResultColumn("name", sa.types.NullType())}
+    assert bound(item, {"id": "3", "born": 5, "name": 1.5}) == [3, 5, 1.5]
+    with pytest.raises(JsonSqlError, match=r"\$\.id: expected an integer"):
+        item.parse_cond({}, {"id": "x"})
+    # read once per loaded model, context variables read as null
+    assert item.db.meta_asked == ["select * from item where o = null and null = null"]
+
+
+def test_a_model_defined_by_sql_whose_result_cannot_be_read_takes_values_as_given(item, caplog):
+    item.info.model["sql"] = "select nonsense"
+
+    def query_meta(sql):
+        raise sa.exc.OperationalError(sql, {}, Exception("no such column"))
+
+    item.db.query_meta = query_meta
+    assert bound(item, {"id": "x"}) == ["x"]
+    assert "the result columns of model 'item' are unknown" in caplog.text
+
+
+@pytest.mark.parametrize("text", ["1" * 9_999 + "x", "1" * 5_000 + "." + "1" * 4_998 + "e"])
+def test_long_number_texts_are_refused(parser_for, text):
+    # a value check takes time linear in the text: each digit fits one part of the pattern only
+    with pytest.raises(JsonSqlError, match="expected a number"):
+        parser_for(item_table(), POSTGRESQL).parse_cond({}, {"price": text})
 
 
 @pytest.mark.parametrize("prop, value, expected", [

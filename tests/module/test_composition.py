@@ -1,5 +1,6 @@
 """Context variables, data-permission conditions, client conditions, block assembly and the search statement."""
 
+import logging
 import types
 
 import pytest
@@ -81,6 +82,22 @@ def test_build_acl_cond_sql(plus, db, fk):
         plus.build_acl_cond_sql({"user": Dict(name="x")}, "m")
 
 
+@pytest.mark.parametrize("cond", [None, "", "   ", "\n\t"])
+def test_a_rule_without_a_condition_is_dropped_and_logged(plus, db, fk, caplog, cond):
+    db.reply(fk.acl_data_sql(), uid=1, result=[Dict(cond=cond, join=None, order=0, name="open", model="m"),
+                                               Dict(cond="b = 1", join=None, order=0, name="b", model="m")])
+    with caplog.at_level(logging.WARNING, logger=dp.__name__):
+        assert plus.build_acl_cond_sql({"user": U}, "m") == (["b = 1"], {}, [])
+    assert caplog.messages == ["row rule 'open' on 'm' has no condition and limits no rows"]
+
+
+@pytest.mark.parametrize("order, shown", [("first", "'first'"), (None, "None")])
+def test_a_rule_join_whose_order_is_not_a_number_is_refused(plus, db, fk, order, shown):
+    db.reply(fk.acl_data_sql(), uid=1, result=[Dict(cond="a", join="left join z", order=order, name="r", model="m")])
+    with pytest.raises(dp.MetadataError, match=f"^_acl_data rule 'r' on 'm': the order {shown} is not a number$"):
+        plus.build_acl_cond_sql({"user": U}, "m")
+
+
 # add_cond and the client's conditions
 
 @pytest.mark.parametrize("new, rel, expected", [
@@ -118,8 +135,24 @@ def test_parse_join_cond_shares_one_parser_and_params(plus, parser):
     join = {"d": {"sql": "d.a = :p", "params": {"p": 1}}, "x": {"sql": "", "params": {"q": 2}}}
     assert plus.parse_join_cond({"joinCond": join}, info) == ({"d": "d.a = :p"}, {"p": 1, "q": 2})
     assert len(parser.made) == 1 and parser.made[0].calls == [("parse_cond", join["d"]), ("parse_cond", join["x"])]
-    with pytest.raises(TypeError):
-        plus.parse_join_cond({"joinCond": [{"sql": "a"}]}, info)
+
+
+
+@pytest.mark.parametrize("join_cond, error", [
+    ([{"sql": "a"}], "joinCond: expected an object of filters by joined table, got list"),
+    ('["d"]', "joinCond: expected an object of filters by joined table, got list"),
+    ("{'d': 1}", r"joinCond: not valid JSON \(Expecting property name"),
+    ("[" * 100000, r"joinCond: not valid JSON \(maximum recursion depth"),
+])
+def test_join_filters_that_are_not_an_object_are_a_client_error(plus, parser, join_cond, error):
+    with pytest.raises(ValueError, match=error):
+        plus.parse_join_cond({"joinCond": join_cond}, dp.ModelInfo())
+    assert not parser.made
+
+
+def test_join_filters_sent_as_json_text(plus, parser):
+    parsed = plus.parse_join_cond({"joinCond": '{"d": {"sql": "d.a = :p", "params": {"p": 1}}}'}, dp.ModelInfo())
+    assert parsed == ({"d": "d.a = :p"}, {"p": 1})
 
 
 # build_sql_blocks

@@ -11,7 +11,7 @@ from ornivell.db import jsql, xlsx
 from ornivell.db.db import Dict
 
 GLOBALS = ("logging re uuid datetime Integer DateTime Time String Boolean Dict create_sheet JsonSqlParser log "
-           "cached_models SqlBlock SqlResult PermCheckResult ModelInfo trim_get DbPlus").split()
+           "cached_models SqlBlock SqlResult PermCheckResult ModelInfo trim_get DbPlus MetadataError").split()
 CACHED_MODELS = {"_role", "_user_role", "_acl_func", "_acl_data", "_prop", "_model", "_role_acl_func", "_resource",
                  "_role_acl_data", "_model_table", "_role_prop"}
 METHOD_ORDER = """__init__ escape sql_page sql_count is_mssql in_clause session clear_cache evict_cache _read_cache
@@ -241,6 +241,41 @@ def test_disabled_cache_neither_reads_nor_writes_nor_evicts(plus):
     assert plus.cache == {"k": 1}
     plus.clear_cache()
     assert plus.cache == {}
+
+
+def test_cache_keeps_the_most_recently_used_entries(db, monkeypatch):
+    assert dp.DbPlus.cache_limit == 10000
+    monkeypatch.setattr(dp.DbPlus, "cache_limit", 3)
+    plus = dp.DbPlus(db)
+    for key in "abc":
+        plus._write_cache(key, key.upper())
+    assert plus._read_cache("a") == "A"  # a read counts as a use
+    plus._write_cache("b", "B2")  # so does a write
+    plus._write_cache("d", "D")
+    assert list(plus.cache.items()) == [("a", "A"), ("b", "B2"), ("d", "D")]
+    plus.cache_limit = 1
+    plus._write_cache("e", [])
+    assert plus.cache == {"e": []} and plus._read_cache("e") == []
+    plus.cache_limit = None
+    for key in range(50):
+        plus._write_cache(key, key)
+    assert len(plus.cache) == 51
+
+
+def test_a_load_stores_only_into_the_cache_it_looked_in(plus, db, fk):
+    # the host clears while the permission rows are read: what they held must not be stored
+    db.reply(fk.ACL_PROP_SQL, [Dict(name="secret")])
+    reply = db._answer
+
+    def answer_then_clear(name, args, kwargs, default):
+        result = reply(name, args, kwargs, default)
+        plus.clear_cache()
+        return result
+
+    db._answer = answer_then_clear
+    assert plus.acl_prop(1, "m") == {"secret"} and plus.cache == {}
+    plus._write_cache("k", 1)  # a direct write stores into the cache as it is now
+    assert plus.cache == {"k": 1}
 
 
 # column mapping

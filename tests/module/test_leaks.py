@@ -42,7 +42,16 @@ def test_repeated_operations_do_not_leak(scene, fk, parser):
     odd_pairs = [("a", 2.5), ("m", -1)]
     bad_pairs = [("a", 1), ("b", None)]
     key, value = "/k/", ["v"]
-    watched = (plus, db, info, user, ctx, args, text, pairs, key, value)
+    bounded = dp.DbPlus(db)
+    bounded.cache_limit = 2
+    bad_rule = [Dict(cond="a", join="left join q", order="x", name="r", model="bad")]
+    plus._write_cache("/acl_data/1/bad", bad_rule)
+    db.reply(fk.MODEL_SQL, [fk.model_row(model="q")], model="q")
+    db.reply(fk.PROP_SQL, [fk.prop('a"b')], model="q")
+    no_column = fk.prop("nc", selectEnabled=1)
+    no_column.column = None
+    bad_info = fk.make_info(no_column, tables=[db.tables["t"]])
+    watched = (plus, db, info, user, ctx, args, text, pairs, key, value, bounded, bad_rule, bad_info)
 
     def round_():
         for cls in (dp.SqlBlock, dp.SqlResult, dp.PermCheckResult, dp.ModelInfo):
@@ -60,6 +69,10 @@ def test_repeated_operations_do_not_leak(scene, fk, parser):
         dp.trim_get(args, "limit")
         plus._write_cache(key, value)
         plus._read_cache(key)
+        for k in ("a", "b", key):
+            bounded._write_cache(k, value)
+        bounded._read_cache("b")
+        bounded.acl_prop(1, "m")
         plus.normalize_sql(text, ctx)
         plus.build_sql_blocks(info, ctx=ctx)
         plus.build_sql(user, "m", args=args)[0].to_sql()
@@ -73,6 +86,16 @@ def test_repeated_operations_do_not_leak(scene, fk, parser):
             (lambda: plus.normalize_sql("$user.id", None), AttributeError),
             (lambda: plus.search(user, "m", args, ["x"], {"page": 1}), TypeError),
             (lambda: plus.search(user, "m", {"limit": "x"}), ValueError),
+            (lambda: plus.search(user, "m", {"limit": float("inf")}), ValueError),
+            (lambda: plus.search(user, "m", {"key": True}), ValueError),
+            (lambda: plus.search(user, "m", {"key": "k\0"}), ValueError),
+            (lambda: plus.query_one(user, "m", "3\0"), ValueError),
+            (lambda: plus.query_one(user, "m", 2 ** 70), ValueError),
+            (lambda: plus.parse_join_cond({"joinCond": "[1]"}, info), ValueError),
+            (lambda: plus.parse_join_cond({"joinCond": "{x"}, info), ValueError),
+            (lambda: plus.build_acl_cond_sql(ctx, "bad"), dp.MetadataError),
+            (lambda: bounded.model_info("q"), dp.MetadataError),
+            (lambda: plus.build_sql_blocks(bad_info), dp.MetadataError),
             (lambda: setattr(block, "join_tables", bad_pairs) or block.sorted_join_tables(), TypeError),
             (lambda: dp.trim_get({"k": 1}, "k"), AttributeError),
         ):

@@ -3,6 +3,7 @@
 import types
 
 import pytest
+import sqlalchemy as sa
 import sqlalchemy.types as sat
 
 from ornivell.db import _dbplus as dp
@@ -100,6 +101,35 @@ def test_model_info_general_path_and_host_names(plus, db, fk, monkeypatch):
     info = plus.model_info("m", types.SimpleNamespace(id=5))
     assert type(info.model) is Settings and info.model["table"] == "t" and info.props == {"name": prop}
     assert prop.dataType == "string" and "/model/m/5" in plus.cache
+
+
+@pytest.mark.parametrize("bad, message", [
+    (dict(prop=dict(name='x" or 1=1 --')), """model 'm', _prop row 7: the property name 'x" or 1=1 --' holds a double quote"""),
+    (dict(prop=dict(name=None)), "model 'm', _prop row 7: the property name is not a text but None"),
+    (dict(mt=dict(table="dept", order="first")), "model 'm', _model_table row of table 'dept': the order 'first' is not a number"),
+    (dict(mt=dict(table="dept", order=None)), "model 'm', _model_table row of table 'dept': the order None is not a number"),
+])
+def test_bad_metadata_is_refused_when_the_model_loads(plus, db, fk, bad, message):
+    db.reply(fk.MODEL_SQL, [fk.model_row(mt=bad.get("mt"))], model="m")
+    db.reply(fk.PROP_SQL, [fk.prop("id"), fk.prop(**{"column": "id", "id": 7, **bad.get("prop", {"name": "n"})})])
+    with pytest.raises(dp.MetadataError) as raised:
+        plus.model_info("m")
+    assert str(raised.value) == message and plus.cache == {}
+
+
+@pytest.mark.parametrize("column, as_enabled, problem", [
+    (None, None, "the column is NULL"), (b"name", None, "the column is not a text but b'name'"),
+    (None, 1, "the column is NULL"), (5, 1, "the column is not a text but 5"),
+])
+def test_a_property_column_that_is_not_a_text_is_refused_with_its_row(plus, db, fk, column, as_enabled, problem):
+    # SQLAlchemy's column collections refuse such keys with an error that names nothing
+    db.tables["t"] = sa.Table("t", sa.MetaData(), sa.Column("id", sa.Integer), sa.Column("name", sa.String))
+    bad = fk.prop("p", asEnabled=as_enabled, id=9)
+    bad.column = column
+    info = fk.make_info(fk.prop("id", selectEnabled=1), bad, tables=[db.tables["t"]])
+    with pytest.raises(dp.MetadataError) as raised:
+        plus.build_sql_blocks(info)
+    assert str(raised.value) == f"model 'm', _prop row 9 (property 'p' on table 't'): {problem}"
 
 
 def test_model_info_honours_overridden_acl_prop(db, fk, loaded):

@@ -48,6 +48,44 @@ def test_limit_that_int_cannot_convert(plus, fk, info, limit, error):
         plus.search(fk.user(), "m", {"limit": limit})
 
 
+@pytest.mark.parametrize("args, message", [
+    ({"limit": float("inf")}, "limit must be a whole number, not inf"),
+    ({"key": float("-inf")}, "key: numbers must be finite"),
+    ({"key": True}, "key: expected a text or a number, got bool"),
+    ({"key": b"x"}, "key: expected a text or a number, got bytes"),
+    ({"key": "x\0"}, "key: NUL characters are not allowed"),
+    ({"key": "\U0001F600" * 10_001}, "key: longer than 10000 characters"),
+    ({"where": {"sql": "a", "params": {f"p{i}": i for i in range(300)}},
+      "joinCond": {"d": {"sql": "b", "params": {f"q{i}": i for i in range(201)}}}},
+     "where and joinCond: more than 500 values in all"),
+    ({"where": {"sql": "a", "params": {"p": "x" * 30_000}}, "joinCond": {"d": {"sql": "b", "params": {"q": "y" * 20_001}}}},
+     "where and joinCond: more than 50000 characters of text in all"),
+])
+def test_request_values_no_database_could_take_are_refused(plus, db, fk, info, args, message):
+    with pytest.raises(ValueError) as raised:
+        plus.search(fk.user(), "m", args)
+    assert str(raised.value) == message and db.runs == []
+
+
+@pytest.mark.parametrize("key, bound", [(7, "7"), (2 ** 64, "18446744073709551616"), (-2.5, "-2.5"), ("x" * 10_000, None)])
+def test_a_keyword_is_bound_as_text(plus, db, fk, info, key, bound):
+    info.props["name"].matchEnabled = 1
+    plus.search(fk.user(), "m", {"key": key})
+    bound = bound or key
+    assert db.runs[-1].kwargs[3:5] == [("key", f"%{bound}%"), ("key_raw", bound)]
+
+
+@pytest.mark.parametrize("id, message", [
+    ("1\0", "id: NUL characters are not allowed"), ("1" * 10_001, "id: longer than 10000 characters"),
+    (2 ** 63, "id: integer out of range"), (-2 ** 63 - 1, "id: integer out of range"),
+    (float("nan"), "id: numbers must be finite"),
+])
+def test_query_one_refuses_ids_no_database_could_take(plus, db, fk, info, id, message):
+    with pytest.raises(ValueError) as raised:
+        plus.query_one(fk.user(), "m", id)
+    assert str(raised.value) == message and db.runs == []
+
+
 @pytest.mark.parametrize("name", ["page", "limit", "do_count", "session"])
 def test_statement_parameter_colliding_with_a_keyword(plus, fk, info, name):
     with pytest.raises(TypeError, match=f"got multiple values for keyword argument '{name}'"):

@@ -11,6 +11,7 @@
 #include "host/attribute_dict.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
+#include "metadata/bad_metadata.h"
 #include "metadata/cache.h"
 #include "metadata/column_mapping.h"
 #include "metadata/model_info.h"
@@ -110,4 +111,5 @@ PYBIND11_MODULE(_dbplus, module) {
     dbplus::bind_model_info_record(module);
     dbplus::bind_trim_get(module);
     bind_dbplus(module);
+    dbplus::bind_metadata_error(module);
 }

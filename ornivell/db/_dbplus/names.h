@@ -145,7 +145,9 @@ namespace dbplus::names {
     X(reflect, "reflect")                            \
     X(extend_existing, "extend_existing")            \
     X(model_info, "model_info")                      \
-    X(clear_cache, "clear_cache")
+    X(clear_cache, "clear_cache")                    \
+    /* access hardening */                           \
+    X(cache_limit, "cache_limit")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)

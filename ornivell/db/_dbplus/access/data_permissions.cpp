@@ -52,8 +52,8 @@ py::str cache_key(const char* prefix, py::handle uid, py::handle model) {
 
 py::object acl_data(py::handle self, py::handle uid, py::handle model, py::handle session) {
     py::str key = cache_key("/acl_data/", uid, model);
-    py::object cached = call_read_cache(self, key);
-    if (!cached.is_none()) return cached;
+    CachedLoad load(self, key);
+    if (!load.cached().is_none()) return load.cached();
     std::string sql = acl_data_head;
     if (truthy(model)) sql += acl_data_model_cond;
     sql += acl_data_tail;
@@ -62,14 +62,14 @@ py::object acl_data(py::handle self, py::handle uid, py::handle model, py::handl
                           .keyword(names::uid, uid)
                           .keyword(names::session, session)
                           .run({to_str(sql)});
-    call_write_cache(self, key, rows);
+    load.store(rows);
     return rows;
 }
 
 py::object acl_prop(py::handle self, py::handle uid, py::handle model, py::handle session) {
     py::str key = cache_key("/acl_prop/", uid, model);
-    py::object cached = call_read_cache(self, key);
-    if (!cached.is_none()) return cached;
+    CachedLoad load(self, key);
+    if (!load.cached().is_none()) return load.cached();
     static py::handle sql = permanent_str(acl_prop_sql);
     py::object rows = Call(attr(handle_of(self), names::query))
                           .keyword(names::uid, uid)
@@ -78,7 +78,7 @@ py::object acl_prop(py::handle self, py::handle uid, py::handle model, py::handl
                           .run({sql});
     py::set hidden;
     for (py::handle row : rows) hidden.add(item(row, names::name));
-    call_write_cache(self, key, hidden);
+    load.store(hidden);
     return std::move(hidden);
 }
 

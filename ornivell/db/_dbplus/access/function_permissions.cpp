@@ -83,8 +83,8 @@ py::object acl_func(py::handle self, py::handle uid, py::handle resource_type, p
     append_key_part(key_text, resource_type);
     append_key_part(key_text, resource);
     py::str key = to_str(key_text);
-    py::object cached = call_read_cache(self, key);
-    if (!cached.is_none()) return cached;
+    CachedLoad load(self, key);
+    if (!load.cached().is_none()) return load.cached();
 
     py::object cond = acl_func_cond_method.call(
         self, [&] { return py::object(acl_func_cond(resource_type, resource)); },
@@ -99,7 +99,7 @@ py::object acl_func(py::handle self, py::handle uid, py::handle resource_type, p
                           .keyword(names::session, session)
                           .run({to_str(sql)});
     py::object groups = acl_func_result_method.call(self, [&] { return py::object(acl_func_result(rows)); }, rows);
-    call_write_cache(self, key, groups);
+    load.store(groups);
     return groups;
 }
 

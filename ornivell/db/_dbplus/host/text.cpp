@@ -43,6 +43,12 @@ std::string text_of(py::handle obj) {
     return out;
 }
 
+std::string repr_of(py::handle obj) {
+    PyObject* text = PyObject_Repr(obj.ptr());
+    if (!text) throw py::error_already_set();
+    return utf8(py::reinterpret_steal<py::object>(text));
+}
+
 py::str to_str(std::string_view text) {
     PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (!result) throw py::error_already_set();

@@ -18,6 +18,8 @@ std::string utf8(py::handle text);
 void append_text(std::string& out, py::handle obj);
 // str(obj) as UTF-8.
 std::string text_of(py::handle obj);
+// repr(obj) as UTF-8, for messages that must show what a value is.
+std::string repr_of(py::handle obj);
 py::str to_str(std::string_view text);
 // A string made once and kept for the life of the process (statement texts).
 py::handle permanent_str(const char* text);

@@ -8,6 +8,7 @@
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
+#include "metadata/bad_metadata.h"
 #include "metadata/cache.h"
 #include "metadata/column_mapping.h"
 #include "model_info_record.h"
@@ -83,7 +84,14 @@ void register_table(py::dict& tables, py::handle table, py::handle alias) {
     if (truthy(alias)) tables[alias] = table;
 }
 
-void add_join_tables(py::handle self, py::handle info, py::handle rows, py::handle model, py::dict& tables) {
+// Join entries are sorted by their order: one that is not a number would break every statement.
+void check_join_order(py::handle entity, py::handle entry) {
+    check_order_number("model " + repr_of(entity) + ", _model_table row of table " + repr_of(entry[names::table]),
+                       entry[names::order]);
+}
+
+void add_join_tables(py::handle self, py::handle entity, py::handle info, py::handle rows, py::handle model,
+                     py::dict& tables) {
     py::object db_tables = attr(handle_of(self), names::tables);
     py::object join_tables = attr(info, names::join_tables);
     for (py::handle row : rows) {
@@ -92,6 +100,7 @@ void add_join_tables(py::handle self, py::handle info, py::handle rows, py::hand
         if (!truthy(entry[names::table])) continue;  // a model without joined tables
         py::object table = get(db_tables, entry[names::table]);
         if (table.is_none()) continue;  // a table the handle does not know is dropped
+        check_join_order(entity, entry);
         register_table(tables, table, entry[names::alias]);
         append(join_tables, entry);
     }
@@ -122,10 +131,12 @@ void complete_property(py::handle self, py::handle prop, py::handle db_tables, p
     set_attr(prop, names::dataType, call_guess_column_type(self, column));
 }
 
-py::dict visible_properties(py::handle self, py::handle rows, py::handle hidden, py::dict& tables) {
+py::dict visible_properties(py::handle self, py::handle entity, py::handle rows, py::handle hidden,
+                            py::dict& tables) {
     py::object db_tables = attr(handle_of(self), names::tables);
     py::dict props;
     for (py::handle prop : rows) {
+        check_property_name(entity, prop);
         py::object name = attr(prop, names::name);
         if (contains(hidden, name)) continue;
         props[name] = prop;
@@ -140,8 +151,8 @@ py::object model_info(py::handle self, py::handle entity, py::handle user, py::h
     key_text += "/";
     if (truthy(user)) append_text(key_text, attr(user, names::id));
     py::str key = to_str(key_text);
-    py::object cached = call_read_cache(self, key);
-    if (!cached.is_none()) return cached;
+    CachedLoad load(self, key);
+    if (!load.cached().is_none()) return load.cached();
 
     py::object info = new_model_info();
     py::object rows = query_by_model(self, model_statement(), entity, session);
@@ -149,7 +160,7 @@ py::object model_info(py::handle self, py::handle entity, py::handle user, py::h
     py::object model = module_global(names::Dict)();
     set_attr(info, names::model, model);
     py::dict tables;
-    add_join_tables(self, info, rows, model, tables);
+    add_join_tables(self, entity, info, rows, model, tables);
 
     set_attr(info, names::model, model);
     py::object main_table = get(attr(handle_of(self), names::tables), item(model, names::table));
@@ -158,9 +169,9 @@ py::object model_info(py::handle self, py::handle entity, py::handle user, py::h
 
     py::object prop_rows = query_by_model(self, prop_statement(), entity, session);
     py::object hidden = truthy(user) ? call_acl_prop(self, attr(user, names::id), entity) : py::set();
-    set_attr(info, names::props, visible_properties(self, prop_rows, hidden, tables));
+    set_attr(info, names::props, visible_properties(self, entity, prop_rows, hidden, tables));
     set_attr(info, names::tables, tables);
-    call_write_cache(self, key, info);
+    load.store(info);
     return info;
 }
 

@@ -13,6 +13,7 @@
 #include "result_pair.h"
 #include "sql/blocks.h"
 #include "sql/normalize.h"
+#include "sql/request_values.h"
 #include "sql/row_rules.h"
 #include "sql_records.h"
 
@@ -29,6 +30,7 @@ py::object permission_table_name(py::handle info) {
 }
 
 py::object query_one(py::handle self, py::handle user, py::handle entity, py::handle id, py::handle session) {
+    check_record_id(id);
     py::dict ctx;
     ctx[names::user] = user;
     py::object info = call_model_info(self, entity, user);

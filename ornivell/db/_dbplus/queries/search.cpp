@@ -45,11 +45,20 @@ bool prepare(py::handle self, py::handle user, py::handle entity, py::handle arg
     return true;
 }
 
+// int() of an infinite number overflows: a client's limit, refused as any other bad one.
+[[noreturn]] void refuse_unconvertible_limit(py::handle requested) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        PyErr_SetObject(PyExc_ValueError, to_str("limit must be a whole number, not " + text_of(requested)).ptr());
+    }
+    throw py::error_already_set();
+}
+
 py::object limit(py::handle, py::handle args) {
     py::object requested = get(args, names::limit);
     if (requested.is_none()) return py::int_(10);
     PyObject* converted = PyNumber_Long(requested.ptr());
-    if (!converted) throw py::error_already_set();
+    if (!converted) refuse_unconvertible_limit(requested);
     py::object size = py::reinterpret_steal<py::object>(converted);
     py::int_ ceiling(max_page_size);
     return size > ceiling ? py::object(ceiling) : size;

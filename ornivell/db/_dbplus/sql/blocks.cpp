@@ -8,6 +8,7 @@
 #include "dbplus.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
+#include "metadata/bad_metadata.h"
 #include "model_info_record.h"
 #include "names.h"
 #include "sql/normalize.h"
@@ -155,8 +156,13 @@ void add_join_tables(Assembly& a, py::handle join_cond, py::handle ctx) {
     }
 }
 
-PropertyText property_text(Assembly& a, py::handle name, py::handle column, py::handle table_name,
-                           py::handle prop_t, bool as_enabled) {
+// Wherever the property's column is used as a column name, it must be one.
+void require_column_name(Assembly& a, py::handle prop, py::handle column) {
+    check_property_column(get(a.model, names::model), prop, column);
+}
+
+PropertyText property_text(Assembly& a, py::handle prop, py::handle name, py::handle column,
+                           py::handle table_name, py::handle prop_t, bool as_enabled) {
     PropertyText text;
     if (contains(name, names::dot)) {  // already qualified: a joined table's alias and column
         text.column_ref = a.escape.text(name);
@@ -164,6 +170,7 @@ PropertyText property_text(Assembly& a, py::handle name, py::handle column, py::
         append_alias_clause(text.select_item, name);
         return text;
     }
+    require_column_name(a, prop, column);
     text.column_ref = a.escape.text(table_name) + "." + a.escape.text(column);
     text.select_item = *text.column_ref;
     if (as_enabled || (truthy(column) && not_equal(column, name))) {
@@ -258,9 +265,12 @@ void add_property(Assembly& a, py::handle key, py::handle prop, py::handle filte
     bool as_enabled = truthy(attr(prop, names::asEnabled));
     if (!sql_model) {
         if (prop_t.is_none()) return;
-        if (!as_enabled && !contains(attr(prop_t, names::c), column)) return;
+        if (!as_enabled) {
+            require_column_name(a, prop, column);
+            if (!contains(attr(prop_t, names::c), column)) return;
+        }
     }
-    PropertyText text = property_text(a, name, column, table_name, prop_t, as_enabled);
+    PropertyText text = property_text(a, prop, name, column, table_name, prop_t, as_enabled);
 
     if (truthy(get(prop, names::selectEnabled)) && !a.selected.count(text.select_item)) {
         a.select(text.select_item);

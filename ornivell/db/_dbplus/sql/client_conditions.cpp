@@ -43,8 +43,33 @@ py::tuple parse_where_cond(py::handle self, py::handle args, py::handle info) {
     return py::make_tuple(conds, params);
 }
 
-py::tuple parse_join_cond(py::handle self, py::handle args, py::handle info) {
+[[noreturn]] void refuse_join_filters(const std::string& problem) {
+    PyErr_SetObject(PyExc_ValueError, to_str("joinCond: " + problem).ptr());
+    throw py::error_already_set();
+}
+
+// The join filters as a mapping from joined table to filter; sent as text,
+// they are JSON like the other parts of a request.
+py::object join_filters(py::handle args) {
     py::object filters = get(args, names::joinCond);
+    if (PyUnicode_Check(filters.ptr())) {
+        try {
+            filters = py::module_::import("json").attr("loads")(filters);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_RecursionError)) throw;
+            refuse_join_filters("not valid JSON (" + text_of(error.value()) + ")");
+        }
+    }
+    if (truthy(filters) && !PyDict_Check(filters.ptr()) &&
+        !py::isinstance(filters, py::module_::import("collections.abc").attr("Mapping"))) {
+        refuse_join_filters(std::string("expected an object of filters by joined table, got ") +
+                            Py_TYPE(filters.ptr())->tp_name);
+    }
+    return filters;
+}
+
+py::tuple parse_join_cond(py::handle self, py::handle args, py::handle info) {
+    py::object filters = join_filters(args);
     py::dict conds;
     py::dict params;
     if (truthy(filters)) {

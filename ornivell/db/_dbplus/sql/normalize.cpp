@@ -7,8 +7,10 @@
 
 #include "access/data_permissions.h"
 #include "dbplus.h"
+#include "host/module_globals.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
+#include "metadata/bad_metadata.h"
 #include "names.h"
 #include "sql/context_tokens.h"
 
@@ -98,6 +100,21 @@ bool contains_join(const py::list& joins, py::handle text) {
     return false;
 }
 
+// A rule without a condition limits no rows: it is dropped, and because
+// that widens what the user sees, the drop is logged.
+bool has_condition(py::handle rule, py::handle cond) {
+    bool blank = !truthy(cond) || (PyUnicode_Check(cond.ptr()) && !truthy(call_method(cond, names::strip)));
+    if (blank) {
+        module_global(names::log).attr(names::warning)("row rule %r on %r has no condition and limits no rows",
+                                                      get(rule, names::name), get(rule, names::model));
+    }
+    return !blank;
+}
+
+std::string rule_row(py::handle rule) {
+    return "_acl_data rule " + repr_of(get(rule, names::name)) + " on " + repr_of(get(rule, names::model));
+}
+
 py::tuple build_acl_cond_sql(py::handle self, py::handle ctx, py::handle model) {
     py::object user = get(ctx, names::user);
     if (!truthy(user)) {
@@ -110,7 +127,7 @@ py::tuple build_acl_cond_sql(py::handle self, py::handle ctx, py::handle model) 
     py::list joins;
     for (py::handle rule : rules) {
         py::object cond = item(rule, names::cond);
-        if (truthy(cond)) {
+        if (has_condition(rule, cond)) {
             py::object normalized = call_normalize_sql(self, cond, ctx);
             update(params, normalized[py::int_(1)]);
             conds.append(normalized[py::int_(0)]);
@@ -120,7 +137,9 @@ py::tuple build_acl_cond_sql(py::handle self, py::handle ctx, py::handle model) 
             py::object normalized = call_normalize_sql(self, join, ctx);
             py::object join_text = normalized[py::int_(0)];
             if (!contains_join(joins, join_text)) {
-                joins.append(py::make_tuple(join_text, item(rule, names::order)));
+                py::object order = item(rule, names::order);
+                check_order_number(rule_row(rule), order);  // joins are sorted by it
+                joins.append(py::make_tuple(join_text, order));
                 update(params, normalized[py::int_(1)]);
             }
         }

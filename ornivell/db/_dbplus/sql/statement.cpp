@@ -13,6 +13,7 @@
 #include "sql/blocks.h"
 #include "sql/client_conditions.h"
 #include "sql/normalize.h"
+#include "sql/request_values.h"
 #include "sql/row_rules.h"
 #include "sql_records.h"
 #include "trim_get.h"
@@ -38,15 +39,16 @@ std::vector<std::string> keyword_conditions(py::handle block, py::handle args, p
     std::vector<std::string> conds;
     py::object key = get(args, names::key);
     if (!truthy(key)) return conds;
+    py::str text = keyword_text(key);
     py::object search_columns = attr(block, names::search_columns);
     if (truthy(search_columns)) {
         for (py::handle column : search_columns) conds.push_back(std::string(utf8(column)) + " like :key");
-        params[names::key] = to_str("%" + text_of(key) + "%");
+        params[names::key] = to_str("%" + utf8(text) + "%");
     }
     py::object match_columns = attr(block, names::match_columns);
     if (truthy(match_columns)) {
         for (py::handle column : match_columns) conds.push_back(std::string(utf8(column)) + " = :key_raw");
-        params[names::key_raw] = key;
+        params[names::key_raw] = text;
     }
     return conds;
 }
@@ -133,6 +135,7 @@ py::object build_sql(py::handle self, py::handle user, py::handle model, py::han
     update(params, acl[1]);
     std::vector<std::string> key_conds = keyword_conditions(block, args, params);
     std::vector<py::object> where = unpack(call_parse_where_cond(self, args, info), 2);
+    check_filter_values(join[1], where[1]);
 
     py::object conds = attr(block, names::conds);
     if (truthy(acl[0])) call_add_cond(self, conds, bracketed_rules(acl[0]));
