@@ -5,6 +5,10 @@
 #include "access/data_permissions.h"
 #include "access/function_permissions.h"
 #include "dbplus.h"
+#include "entities/create_entity.h"
+#include "entities/key_conditions.h"
+#include "entities/sequence.h"
+#include "entities/update_entity.h"
 #include "host/attribute_dict.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
@@ -23,6 +27,10 @@
 #include "sql/statement.h"
 #include "sql_records.h"
 #include "trim_get.h"
+#include "writes/create.h"
+#include "writes/delete.h"
+#include "writes/relations.h"
+#include "writes/update.h"
 
 namespace py = pybind11;
 
@@ -78,6 +86,14 @@ void bind_dbplus(py::module_& module) {
     dbplus::bind_statement(dbplus);
     dbplus::bind_search(dbplus);
     dbplus::bind_query_one(dbplus);
+    dbplus::bind_create(dbplus);
+    dbplus::bind_update(dbplus);
+    dbplus::bind_delete(dbplus);
+    dbplus::bind_relations(dbplus);
+    dbplus::bind_key_conditions(dbplus);
+    dbplus::bind_create_entity(dbplus);
+    dbplus::bind_sequence(dbplus);
+    dbplus::bind_update_entity(dbplus);
     dbplus.install({
         "__init__", "escape", "sql_page", "sql_count", "is_mssql", "in_clause", "session",
         "clear_cache", "evict_cache", "_read_cache", "_write_cache",
@@ -86,6 +102,10 @@ void bind_dbplus(py::module_& module) {
         "normalize_sql", "build_acl_cond_sql", "add_cond", "parse_where_cond", "parse_join_cond", "parse_orderby",
         "build_sql_blocks", "build_sql", "search_one", "search_all", "_limit", "search", "query_one",
         "check_perm", "check_perm_ext",
+        "create", "create_many", "update", "_update", "update_many", "delete", "_delete",
+        "relation", "relation_update", "_update_rel", "_del_rel",
+        "primary_key_cond", "primary_key_cond_list", "normalize_create_entity", "generate_seq",
+        "normalize_create_entity_list", "normalize_update_entity", "normalize_update_entity_list",
     });
 }
 

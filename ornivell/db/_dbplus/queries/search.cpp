@@ -102,6 +102,14 @@ py::object search_one(py::handle self, py::handle user, py::handle entity, py::h
 
 }  // namespace
 
+py::object call_search(py::handle self, py::handle user, py::handle entity, py::handle args, py::handle extra_conds,
+                       py::handle extra_params, py::handle session) {
+    return search_method.call(
+        self, [&] { return search(self, user, entity, args, extra_conds, extra_params, session); }, user, entity,
+        args, py::arg("extra_conds") = extra_conds, py::arg("extra_params") = extra_params,
+        py::arg("session") = session);
+}
+
 void bind_search(ClassBuilder& dbplus) {
     // each method gets default containers of its own, made once and shared
     // by its calls, as a Python signature makes them
