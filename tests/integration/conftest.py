@@ -29,6 +29,9 @@ ORACLE_BASE = {
                    "left join product pr on pr.id = l.productId where 1 = 1", "so.orgId"),
     "sales_by_department": ("select distinct o.orgId as id from sales_order o "
                             "join order_line l on l.orderId = o.id where o.status <> 'cancelled'", "o.orgId"),
+    "quote": ("select q.id from quote q where 1 = 1", "q.orgId"),
+    "project": ("select pj.id from project pj where 1 = 1", None),
+    "project_member": ("select pm.id from project_member pm where 1 = 1", None),
 }
 
 

@@ -95,12 +95,32 @@ def acting_user(database, user_id):
     return find_user(database, user_id)
 
 
+def _refusal_text(payload):
+    # a refusal carries its message; failed validation a message per property
+    # (a batch: one such mapping per failed record)
+    if isinstance(payload, dict):
+        if "message" in payload:
+            return str(payload["message"])
+        return "; ".join(f"{key}: {message}" for key, message in payload.items())
+    if isinstance(payload, (list, tuple)):
+        return "; ".join(_refusal_text(item) for item in payload)
+    return str(payload)
+
+
 def answer(result):
-    """The payload of a ``(payload, status)`` pair, or its message as an error."""
+    """The payload of a ``(payload, status)`` pair, or what it says as an error."""
     payload, status = result
     if status != 200:
-        raise CommandError(payload["message"])
+        raise CommandError(_refusal_text(payload))
     return payload
+
+
+def record_id(text):
+    """A record id as given on the command line: a number when it reads as one."""
+    try:
+        return int(text)
+    except ValueError:
+        return text
 
 
 def json_option(args, name):

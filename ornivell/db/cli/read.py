@@ -11,6 +11,7 @@ from .common import (
     connected,
     dbplus,
     json_option,
+    record_id,
 )
 
 MAX_LIMIT = 1000
@@ -37,13 +38,6 @@ def _search(args):
     print(render.to_json(page) if args.json else render.page_text(page))
 
 
-def _record_id(text):
-    try:
-        return int(text)
-    except ValueError:
-        return text
-
-
 def _get(args):
     from .. import render
 
@@ -54,7 +48,7 @@ def _get(args):
         # operation is named as the extension names it in its own refusals
         check = extension.check_perm(user, args.model, "queryEnabled", "查询")
         answer((check.message, check.status))
-        record = answer(extension.query_one(user, args.model, _record_id(args.id)))
+        record = answer(extension.query_one(user, args.model, record_id(args.id)))
     if not record:
         raise CommandError(f"{args.model} {args.id}: no such record visible to user {args.user}")
     print(render.to_json(record) if args.json else render.record_text(record))

@@ -8,6 +8,7 @@ from . import tables
 from .data import TABLE_ORDER, generate
 from .models import remove_models, write_models
 from .permissions import remove_permissions, write_permissions
+from .sequences import remove_sequences, write_sequences
 from .users import USER_TABLE, USERS, DemoUser, user_rows
 
 DEFAULT_SCALE = 1
@@ -47,6 +48,8 @@ def build_demo(db, scale=DEFAULT_SCALE, seed=DEFAULT_SEED):
         remove_models(connection)
         write_models(connection)
         write_permissions(connection)
+        remove_sequences(connection)
+        write_sequences(connection, rows["quote"])
     db.reflect()
     counts = {table: len(table_rows) for table, table_rows in rows.items()}
     return DemoSummary(scale, seed, counts, USERS)
