@@ -25,8 +25,10 @@ py::object special_method(py::handle manager, PyObject* name) {
 // Hands the block's exception to exit; true when exit swallowed it. An
 // exception raised by exit itself goes on with the block's as its context.
 bool exit_with(const py::object& exit, py::error_already_set& error) {
+    // an error raised in C code has no traceback yet
+    py::object trace = error.trace() ? error.trace() : py::none();
     try {
-        return truthy(exit(error.type(), error.value(), error.trace()));
+        return truthy(exit(error.type(), error.value(), trace));
     } catch (py::error_already_set& raised) {
         PyObject* context = error.value().ptr();
         Py_INCREF(context);
