@@ -101,11 +101,7 @@ def _limit(kind, column_type):
     return None
 
 
-def _row_converter(column_type):
-    convert = type_converter(column_type)
-    if convert is None:
-        return None
-    kind = python_type(column_type)
+def _full_converter(kind, convert, column_type):
     read = _with_native(kind, convert, column_type)
     check = _limit(kind, column_type)
     if check is None:
@@ -116,6 +112,32 @@ def _row_converter(column_type):
         check(value)
         return value
     return read_and_check
+
+
+def _ready(kind, column_type):
+    """A test of the values that need no conversion, of the kinds written
+    most, or None: one call per value instead of several on a batch."""
+    if kind is str and not getattr(column_type, "enums", None):
+        length = getattr(column_type, "length", None) or float("inf")
+        return lambda value: value.__class__ is str and len(value) <= length
+    if kind is int:
+        low, high = _integer_range(column_type)
+        return lambda value: value.__class__ is int and low <= value <= high
+    if kind is datetime.datetime and not getattr(column_type, "timezone", False):
+        return lambda value: value.__class__ is datetime.datetime and value.tzinfo is None
+    return None
+
+
+def _row_converter(column_type):
+    convert = type_converter(column_type)
+    if convert is None:
+        return None
+    kind = python_type(column_type)
+    full = _full_converter(kind, convert, column_type)
+    ready = _ready(kind, column_type)
+    if ready is None:
+        return full
+    return lambda value: value if ready(value) else full(value)
 
 
 # Reflection makes new tables rather than altering old ones, so a table's converters hold.
