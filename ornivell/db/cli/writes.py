@@ -95,40 +95,31 @@ def _link(args):
     print(result["message"])
 
 
-def _add_common(parser, model_help="business model name, e.g. quote"):
-    parser.add_argument("model", help=model_help)
+# name, help, run, whether it takes an ID, whether it takes DATA
+_RECORD_COMMANDS = (
+    ("create", "create a record of a model as a user", _create, False, True),
+    ("update", "change a record of a model as a user", _update, True, True),
+    ("delete", "delete a record of a model as a user", _delete, True, False),
+)
+
+
+def _add_record_command(subparsers, name, help, run, takes_id, takes_data):
+    parser = subparsers.add_parser(name, help=help)
+    parser.add_argument("model", help="business model name, e.g. quote")
     add_user_option(parser)
     add_database_option(parser)
-
-
-def _add_output(parser):
+    if takes_id:
+        parser.add_argument("id", metavar="ID", help="the record's id")
+    if takes_data:
+        parser.add_argument("data", nargs="+", metavar="DATA",
+                            help='a JSON object, or key=value pairs: title="Spring offer" amount=1200.50')
     parser.add_argument("--json", action="store_true", help="print the row as JSON instead of text")
-
-
-def _add_data(parser):
-    parser.add_argument("data", nargs="+", metavar="DATA",
-                        help='a JSON object, or key=value pairs: title="Spring offer" amount=1200.50')
+    parser.set_defaults(run=run)
 
 
 def register(subparsers):
-    parser = subparsers.add_parser("create", help="create a record of a model as a user")
-    _add_common(parser)
-    _add_data(parser)
-    _add_output(parser)
-    parser.set_defaults(run=_create)
-
-    parser = subparsers.add_parser("update", help="change a record of a model as a user")
-    _add_common(parser)
-    parser.add_argument("id", metavar="ID", help="the record's id")
-    _add_data(parser)
-    _add_output(parser)
-    parser.set_defaults(run=_update)
-
-    parser = subparsers.add_parser("delete", help="delete a record of a model as a user")
-    _add_common(parser)
-    parser.add_argument("id", metavar="ID", help="the record's id")
-    _add_output(parser)
-    parser.set_defaults(run=_delete)
+    for command in _RECORD_COMMANDS:
+        _add_record_command(subparsers, *command)
 
     parser = subparsers.add_parser("link", help="add and remove link rows of a link model as a user")
     parser.add_argument("link_model", metavar="LINK_MODEL", help="link model name, e.g. project_member")
