@@ -11,15 +11,17 @@ from sqlalchemy.dialects.mysql import TINYINT
 from ornivell.db.row_values import ColumnValueError, table_values
 
 ROWS = Table("rows", MetaData(), Column("id", Integer, primary_key=True), Column("name", String(5)),
-             Column("big", BigInteger), Column("small", TINYINT), Column("flag", Boolean), Column("price", Numeric(5, 2)),
-             Column("day", Date), Column("at", DateTime), Column("zoned", DateTime(timezone=True)), Column("clock", Time))
+             Column("big", BigInteger), Column("small", TINYINT), Column("flag", Boolean),
+             Column("price", Numeric(5, 2)), Column("day", Date), Column("at", DateTime),
+             Column("zoned", DateTime(timezone=True)), Column("clock", Time))
 NOON = datetime.datetime(2026, 3, 1, 12, 0)
 UTC = datetime.timezone.utc
 
 
 @pytest.mark.parametrize("column, value, stored", [
     ("name", 12, "12"), ("name", "abcde", "abcde"), ("id", "-7", -7), ("big", 2 ** 40, 2 ** 40),
-    ("small", 127, 127), ("flag", 1, True), ("price", Decimal("999.99"), Decimal("999.99")), ("price", "-1.5", Decimal("-1.5")),
+    ("small", 127, 127), ("flag", 1, True), ("price", Decimal("999.99"), Decimal("999.99")),
+    ("price", "-1.5", Decimal("-1.5")),
     ("day", datetime.date(2026, 3, 1), datetime.date(2026, 3, 1)), ("day", "2026-03-01", datetime.date(2026, 3, 1)),
     ("at", NOON, NOON), ("at", datetime.date(2026, 3, 1), datetime.datetime(2026, 3, 1)),
     ("at", "2026-03-01T12:00", NOON), ("zoned", NOON.replace(tzinfo=UTC), NOON.replace(tzinfo=UTC)),

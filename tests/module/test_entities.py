@@ -32,8 +32,8 @@ def test_create_entity_completes_and_validates(plus, write_db, fk):
         fk.prop("org", createOrgEnabled=1), fk.prop("at", createTimeEnabled=1), fk.prop("status", defaultValue="open"),
         fk.prop("zero", defaultValue=0), fk.prop("ref", autoGen="uuid"), fk.prop("stamp", autoGen="timestamp"),
         fk.prop("code", autoGen="po"), fk.prop("unknown", autoGen="nope"),
-        fk.prop("title", validateEnabled=1, validateFailureMsg="a title, please"), fk.prop("customer", validateEnabled=1),
-        fk.prop("note", validateEnabled=1), fk.prop("kept", createOrgEnabled=1, defaultValue="d"))
+        fk.prop("title", validateEnabled=1, validateFailureMsg="a title, please"),
+        fk.prop("customer", validateEnabled=1), fk.prop("note", validateEnabled=1), fk.prop("kept", createOrgEnabled=1, defaultValue="d"))
     before = datetime.datetime.now()
     data = {"label": "Ann", "ref": "", "note": None, "kept": None}
     errors = plus.normalize_create_entity(USER, data, info)

@@ -43,6 +43,7 @@ def write_sequences(connection, quotes):
                "digits": sequence.digits}
         seq_ids[sequence.name] = connection.execute(schema.seq.insert(), row).inserted_primary_key[0]
     counters = Counter(quote["orgId"] for quote in quotes)
-    if counters:
-        connection.execute(schema.seq_value.insert(), [
-            {"seqId": seq_ids[QUOTE_NUMBERS.name], "orgId": org, "value": count} for org, count in sorted(counters.items())])
+    rows = [{"seqId": seq_ids[QUOTE_NUMBERS.name], "orgId": org, "value": count}
+            for org, count in sorted(counters.items())]
+    if rows:
+        connection.execute(schema.seq_value.insert(), rows)

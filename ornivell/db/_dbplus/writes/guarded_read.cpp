@@ -32,8 +32,8 @@ GuardedRead::GuardedRead(py::handle self, py::handle info, py::handle table, py:
 bool GuardedRead::has_rules() const { return truthy(acl_[0]); }
 
 std::string GuardedRead::head() const {
-    return "select " + main_prefix_ + "* from " + utf8(join(" ", sorted_join_tables(attr(block_, names::join_tables)))) +
-           " where ";
+    py::list tables = sorted_join_tables(attr(block_, names::join_tables));
+    return "select " + main_prefix_ + "* from " + utf8(join(" ", tables)) + " where ";
 }
 
 std::string GuardedRead::rule_group() const { return utf8(join(" or ", bracketed_rules(acl_[0]))); }
