@@ -4,6 +4,7 @@
 import os
 import re
 from contextlib import contextmanager, nullcontext
+from contextvars import ContextVar
 from functools import lru_cache
 
 from sqlalchemy import MetaData, Table, create_engine, make_url, text
@@ -25,6 +26,9 @@ def _create_engine(url, engine_kwargs):
 
 # what no name holds and every computed-column expression does
 _EXPRESSION = re.compile(r"[\s()]")
+
+# the session of an open ``serialized`` block, per thread (and task)
+_serialized_session = ContextVar("dbplus_serialized_session", default=None)
 
 
 class Database:
@@ -144,8 +148,38 @@ class Database:
         with self.engine.begin() as connection:
             yield Session(self, connection)
 
+    @contextmanager
+    def serialized(self, key):
+        """A short transaction of the handle's own that no other ``serialized``
+        block of the same ``key`` overlaps, in this process or another: its
+        reads see what the previous one committed. Meanwhile the calls of this
+        thread that pass no session run in it; the caller's sessions are not
+        involved.
+
+        PostgreSQL and MariaDB hold a named lock (``pg_advisory_lock``,
+        ``GET_LOCK``) around the transaction; SQLite begins it with ``BEGIN
+        IMMEDIATE``, taking the database's one write lock. So on SQLite a
+        thread must not hold a session that has written while it opens one:
+        that session's own lock keeps the block waiting until the driver's
+        timeout.
+        """
+        with self.engine.connect() as connection, self.dialect.named_lock(connection, key):
+            with connection.begin():
+                self.dialect.claim_writes(connection)
+                session = Session(self, connection)
+                token = _serialized_session.set(session)
+                try:
+                    yield session
+                finally:
+                    _serialized_session.reset(token)
+
     def _in(self, session):
-        return nullcontext(session) if session is not None else self.session()
+        if session is not None:
+            return nullcontext(session)
+        serialized = _serialized_session.get()
+        if serialized is not None and serialized.database is self:
+            return nullcontext(serialized)
+        return self.session()
 
     def query(self, sql, /, session=None, **params):
         with self._in(session) as s:

@@ -1,6 +1,11 @@
 """What differs between the supported databases: quoting, statement texts,
-connection settings and the column types of a result."""
+connection settings, the column types of a result and how one transaction
+is kept from overlapping others."""
 
+import hashlib
+from contextlib import contextmanager
+
+from sqlalchemy import text
 from sqlalchemy.dialects.mysql.base import ischema_names as _MYSQL_TYPES
 from sqlalchemy.dialects.postgresql.base import ischema_names as _POSTGRESQL_TYPES
 from sqlalchemy.types import NullType
@@ -43,6 +48,48 @@ class Dialect:
         cursor's ``description``."""
         return [self.result_type(column[1]) for column in description]
 
+    # session-level named locks, taken and released outside any transaction;
+    # each answers 1 when granted. None where claim_writes serialises instead.
+    lock_sql = None
+    unlock_sql = None
+    LOCK_WAIT_SECONDS = 30
+
+    def lock_params(self, key):
+        return {"key": _lock_number(key)}
+
+    @contextmanager
+    def named_lock(self, connection, key):
+        """Holds the lock named ``key`` on ``connection`` while the block runs;
+        other holders of the same name, in any process, wait for it. Taken
+        before the block's transaction begins, so that the transaction's
+        snapshot, at any isolation level, follows the previous holder's commit."""
+        if self.lock_sql is None:
+            yield
+            return
+        params = self.lock_params(key)
+        granted = connection.execute(text(self.lock_sql), params).scalar()
+        connection.commit()
+        if granted != 1:
+            raise LockTimeout(f"lock {key!r} not granted within {self.LOCK_WAIT_SECONDS} seconds")
+        try:
+            yield
+        finally:
+            if not connection.invalidated:
+                connection.execute(text(self.unlock_sql), params)
+                connection.commit()
+
+    def claim_writes(self, connection):
+        """Called first in a transaction that must not overlap another writer's."""
+
+
+def _lock_number(key):
+    """A 64-bit number for ``key``, the same in every process."""
+    return int.from_bytes(hashlib.blake2b(key.encode(), digest_size=8).digest(), "big", signed=True)
+
+
+class LockTimeout(TimeoutError):
+    """A named lock that another holder kept too long."""
+
 
 class SQLiteDialect(Dialect):
     name = "sqlite"
@@ -75,6 +122,11 @@ class SQLiteDialect(Dialect):
         except DBAPIError:
             return []
         return [row[2] for row in rows]
+
+    def claim_writes(self, connection):
+        # one write lock for the whole database, taken at once rather than at
+        # the first write; the driver leaves a transaction begun so to its caller
+        connection.exec_driver_sql("BEGIN IMMEDIATE")
 
 
 class MySQLDialect(Dialect):
@@ -110,6 +162,13 @@ class MySQLDialect(Dialect):
         type_class = _MYSQL_TYPES.get(self._TYPE_NAMES.get(type_code))
         return type_class() if type_class else NullType()
 
+    lock_sql = f"select get_lock(:key, {Dialect.LOCK_WAIT_SECONDS})"
+    unlock_sql = "select release_lock(:key)"
+
+    def lock_params(self, key):
+        # names hold at most 64 characters
+        return {"key": f"dbplus/{_lock_number(key):x}"}
+
 
 class PostgreSQLDialect(Dialect):
     name = "postgresql"
@@ -127,6 +186,10 @@ class PostgreSQLDialect(Dialect):
         info = types.get(type_code)
         type_class = info and _POSTGRESQL_TYPES.get(info.regtype)
         return type_class() if type_class else NullType()
+
+    # the function returns nothing; the row it makes says it is granted
+    lock_sql = "select 1 from pg_advisory_lock(:key)"
+    unlock_sql = "select pg_advisory_unlock(:key)"
 
 
 _DIALECTS = {d.name: d for d in (SQLiteDialect(), MySQLDialect(), PostgreSQLDialect())}

@@ -3,7 +3,8 @@
 A converter takes a text, number or boolean that the filter parser has already
 accepted as a value, and returns what is bound for the column, or raises
 ``UnfitValue``. The rules are described in the README, section "Filters and
-ordering".
+ordering". Values written to rows (``row_values``) are read by the same
+converters.
 """
 
 import datetime
@@ -43,11 +44,13 @@ class ValueRule(NamedTuple):
 
 
 def _shown(value):
-    text = json.dumps(value, ensure_ascii=False)
+    # values written to rows may be any object: those JSON lacks show as their text
+    text = json.dumps(value, ensure_ascii=False, default=str)
     return text if len(text) <= _SHOWN_LENGTH else text[:_SHOWN_LENGTH - 4] + '..."'
 
 
-def _unfit(expected, value):
+def unfit(expected, value):
+    """The error for ``value`` where the column expects ``expected``."""
     return UnfitValue("expected %s, got %s" % (expected, _shown(value)))
 
 
@@ -63,10 +66,12 @@ def _as_is(value):
 def _as_text(value):
     if value.__class__ is str:
         return value
+    if isinstance(value, str):  # a subclass, such as a reflected name
+        return str(value)
     # the number's JSON text, so that every engine compares texts
     if _is_integer(value) or isinstance(value, float):
         return str(value)
-    raise _unfit("a text or number", value)
+    raise unfit("a text or number", value)
 
 
 def _as_integer(value):
@@ -77,7 +82,7 @@ def _as_integer(value):
         if INT_MIN <= number <= INT_MAX:
             return number
         raise UnfitValue("integer out of range")
-    raise _unfit("an integer", value)
+    raise unfit("an integer", value)
 
 
 def _number_text(value, expected):
@@ -86,7 +91,7 @@ def _number_text(value, expected):
         if math.isfinite(float(number)):
             return number
         raise UnfitValue("number out of range")
-    raise _unfit(expected, value)
+    raise unfit(expected, value)
 
 
 def _as_decimal(value):
@@ -109,7 +114,7 @@ def _as_boolean(value):
         return value
     if _is_integer(value) and value in (0, 1):
         return bool(value)
-    raise _unfit("true, false, 0 or 1", value)
+    raise unfit("true, false, 0 or 1", value)
 
 
 def _parsed(pattern, value, build, expected):
@@ -119,7 +124,7 @@ def _parsed(pattern, value, build, expected):
             return build(*match.groups())
         except ValueError:
             pass  # a field out of range, such as month 13
-    raise _unfit(expected, value)
+    raise unfit(expected, value)
 
 
 def _clock(hour, minute, second, fraction):
@@ -171,7 +176,7 @@ def _as_label(labels):
         text = _as_text(value)
         if text in labels:
             return text
-        raise _unfit("one of %s" % ", ".join(map(_shown, labels)), value)
+        raise unfit("one of %s" % ", ".join(map(_shown, labels)), value)
     return convert
 
 
@@ -183,7 +188,8 @@ _CONVERTERS = {
 UNTYPED = ValueRule(_as_is, True)
 
 
-def _python_type(column_type):
+def python_type(column_type):
+    """The Python type of the column's values, or None when unknown."""
     # MariaDB and MySQL store a boolean as a one-digit TINYINT, read back as an integer type.
     if isinstance(column_type, TINYINT) and column_type.display_width == 1:
         return bool
@@ -193,14 +199,15 @@ def _python_type(column_type):
         return None
 
 
-def _type_converter(column_type):
-    python_type = _python_type(column_type)
-    if python_type is str:
+def type_converter(column_type):
+    """The converter of values for a column of ``column_type``, or None to take them as given."""
+    kind = python_type(column_type)
+    if kind is str:
         labels = getattr(column_type, "enums", None)
         return _as_label(tuple(labels)) if labels else _as_text
-    if python_type is datetime.datetime:
+    if kind is datetime.datetime:
         return _as_datetime(getattr(column_type, "timezone", False))
-    return _CONVERTERS.get(python_type)
+    return _CONVERTERS.get(kind)
 
 
 # A parser serves one request and asks again for each property it meets. Reflection
@@ -215,7 +222,7 @@ def value_rule(table, name, dialect):
 def type_rule(column_type, dialect):
     """How values for a column of ``column_type`` (an SQLAlchemy type, or None when
     unknown) are bound on ``dialect``."""
-    convert = None if column_type is None else _type_converter(column_type)
+    convert = None if column_type is None else type_converter(column_type)
     if convert is None:
         return UNTYPED
     patterns = convert is _as_text

@@ -9,6 +9,7 @@ from sqlalchemy import bindparam, delete, insert, select, text, update
 from sqlalchemy.types import TypeEngine
 
 from .attrdict import Dict
+from .row_values import table_values
 from .sqlparts import page_window
 
 
@@ -47,22 +48,18 @@ def _column(table, name):
         raise ValueError(f"table {table.name!r} has no column {name!r}") from None
 
 
-def _table_values(table, values):
-    """The entries of ``values`` that name columns of ``table``."""
-    return {key: value for key, value in values.items() if key in table.c}
-
-
 def _update_params(table, key_columns, row):
     """``(columns to write, parameters)`` for one row. Parameters have
     generated names (``dbplus_key_<i>``, ``dbplus_set_<i>``), which cannot
     clash with the table's columns."""
     params = {}
+    row = table_values(table, row)
     for i, column in enumerate(key_columns):
         if column.name not in row:
             raise ValueError(f"a row for {table.name!r} lacks its key {column.name!r}")
         params[f"dbplus_key_{i}"] = row[column.name]
     key_names = {column.name for column in key_columns}
-    written = [name for name in _table_values(table, row) if name not in key_names]
+    written = [name for name in row if name not in key_names]
     for i, name in enumerate(written):
         params[f"dbplus_set_{i}"] = row[name]
     return tuple(written), params
@@ -79,7 +76,8 @@ class Session:
 
     SQL texts take named parameters (``:name``) as keyword arguments; rows
     come back as ``Dict``. Row writes ignore keys that are not columns of
-    the table.
+    the table, and check every value against its column before anything is
+    written (``row_values``).
     """
 
     __slots__ = ("_database", "_connection")
@@ -87,6 +85,10 @@ class Session:
     def __init__(self, database, connection):
         self._database = database
         self._connection = connection
+
+    @property
+    def database(self):
+        return self._database
 
     def _run(self, sql, params):
         return self._connection.execute(self._database.statement(sql), params)
@@ -129,16 +131,21 @@ class Session:
 
     def add(self, table_name, values, /):
         """Insert the row; returns it as stored, with its generated key."""
-        table = self._database.table(table_name, self._connection)
-        values = _table_values(table, values)
-        if self._connection.dialect.insert_returning:
-            return _rows(self._connection.execute(insert(table).returning(*table.c), values))[0]
-        return self._insert_and_read(table, values)
+        return self.add_many(table_name, [values])[0]
 
     def add_many(self, table_name, rows, /):
-        """Insert the rows one statement each, so that every row comes back
-        with its generated key, in the order given."""
-        return [self.add(table_name, row) for row in rows]
+        """Insert the rows; returns them as stored, with their generated
+        keys, in the order given. Rows that name the same columns go as one
+        batch; every value is checked before the first row is written."""
+        table = self._database.table(table_name, self._connection)
+        rows = [table_values(table, row) for row in rows]
+        if not self._connection.dialect.insert_executemany_returning_sort_by_parameter_order:
+            return [self._insert_and_read(table, row) for row in rows]
+        statement = insert(table).returning(*table.c, sort_by_parameter_order=True)
+        added = []
+        for run in _runs(rows, key=tuple):
+            added += _rows(self._connection.execute(statement, run))
+        return added
 
     def merge(self, table_name, values, /):
         """Update the row whose ``id`` is ``values["id"]``; returns the row count."""

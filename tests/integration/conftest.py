@@ -29,6 +29,9 @@ ORACLE_BASE = {
                    "left join product pr on pr.id = l.productId where 1 = 1", "so.orgId"),
     "sales_by_department": ("select distinct o.orgId as id from sales_order o "
                             "join order_line l on l.orderId = o.id where o.status <> 'cancelled'", "o.orgId"),
+    "quote": ("select q.id from quote q where 1 = 1", "q.orgId"),
+    "project": ("select pj.id from project pj where 1 = 1", None),
+    "project_member": ("select pm.id from project_member pm where 1 = 1", None),
 }
 
 
@@ -190,3 +193,27 @@ def throwaway_models(business_db):
             insert(connection, schema.role_acl_data, {"roleId": roles["sales"], "aclDataId": rule})
         business_db.dp.clear_cache()
         yield
+
+
+@pytest.fixture
+def writes_undone(business_db):
+    """The demo's written tables (quotes, project members, sequence counters)
+    are put back as they were after the test."""
+    from ornivell.db.demo.tables import project_member, quote
+
+    tables = (quote, project_member, schema.seq_value)
+    with business_db.db.engine.connect() as connection:
+        saved = {table: [dict(row._mapping) for row in connection.execute(select(table))] for table in tables}
+    yield
+    with business_db.db.engine.begin() as connection:
+        for table, rows in saved.items():
+            connection.execute(delete(table))
+            if rows:
+                connection.execute(table.insert(), rows)
+
+
+def quote_counter(db, org):
+    """The last quote number issued to department ``org``, 0 before the first."""
+    row = db.query_one("select v.value from _seq_value v join _seq s on s.id = v.seqId "
+                       "where s.name = 'quote_no' and v.orgId = :org", org=org)
+    return row["value"] if row else 0

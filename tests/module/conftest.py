@@ -2,11 +2,13 @@
 
 import sys
 import types
+from contextlib import contextmanager
 from typing import NamedTuple
 
 import pytest
 
 from ornivell.db import _dbplus as dp
+from ornivell.db import sqlparts
 from ornivell.db.db import Dict
 
 
@@ -143,6 +145,65 @@ class FakeDb:
     in_clause = _delegate("in_clause")
     session = _delegate("session")
     del _delegate
+
+
+class FakeSession:
+    """A session of the handle: its calls are recorded as ``session.<name>``."""
+
+    def __init__(self, db):
+        self._db = db
+
+    def __getattr__(self, name):
+        return lambda *args, **kwargs: self._db._answer(f"session.{name}", args, kwargs, None)
+
+
+class WriteDb(FakeDb):
+    """Also offers the row writes, real IN lists, and sessions and serialized
+    blocks as context managers that record entering and leaving
+    (``<name>.exit`` with the type of the exception that ended the block)."""
+
+    @contextmanager
+    def _scope(self, name, entered):
+        self.calls.append(Call(f"{name}.enter", (), []))
+        try:
+            yield entered
+        except BaseException as error:
+            self.calls.append(Call(f"{name}.exit", (type(error),), []))
+            raise
+        self.calls.append(Call(f"{name}.exit", (None,), []))
+
+    def session(self):
+        return self._scope("session", FakeSession(self))
+
+    def serialized(self, key):
+        self.calls.append(Call("serialized", (key,), []))
+        return self._scope("serialized", None)
+
+    def in_clause(self, key, values):
+        self.calls.append(Call("in_clause", (key, values), []))
+        return sqlparts.in_clause(key, values)
+
+    def _write(name):
+        def method(self, *args, **kwargs):
+            return self._answer(name, args, kwargs, Dict(id=99))
+        return method
+
+    add = _write("add")
+    add_many = _write("add_many")
+    merge = _write("merge")
+    update_many = _write("update_many")
+    del _write
+
+    @property
+    def writes(self):  # the calls apart from quoting and IN lists
+        return [c for c in self.calls if c.name not in ("escape", "in_clause")]
+
+
+@pytest.fixture
+def write_db():
+    main = Table("t", "id", "name", "code", "deptId", "by", "at")
+    main.primary_key = [main.c["id"]]
+    return WriteDb(main, Table("dept", "id", "name", "code"))
 
 
 # rows

@@ -9,6 +9,7 @@ namespace dbplus {
 namespace {
 
 OwnMethod escape_method("escape");
+OwnMethod in_clause_method("in_clause");
 
 py::object call(py::handle function, std::initializer_list<py::handle> args) {
     py::tuple arguments(args.size());
@@ -53,6 +54,10 @@ py::object in_clause(py::handle self, py::handle key, py::handle values) {
 
 py::object handle_of(py::handle self) { return attr(self, names::db); }
 
+py::object call_in_clause(py::handle self, py::handle key, py::handle values) {
+    return in_clause_method.call(self, [&] { return in_clause(self, key, values); }, key, values);
+}
+
 Escaper::Escaper(py::handle self) {
     py::object found = escape_method.lookup(self);
     // the handle's escape, looked up once instead of on every name
@@ -78,7 +83,7 @@ void bind_dbplus_utilities(ClassBuilder& dbplus) {
     dbplus.method("sql_count", [](py::handle self, py::handle sql) { return delegate(self, names::sql_count, {sql}); },
                   py::arg("sql"));
     dbplus.method("is_mssql", [](py::handle self) { return delegate(self, names::is_mssql, {}); });
-    dbplus.method("in_clause", &in_clause, py::arg("key"), py::arg("param_array"));
+    dbplus.method(in_clause_method, &in_clause, py::arg("key"), py::arg("param_array"));
     dbplus.method("session", [](py::handle self) { return delegate(self, names::session, {}); });
 }
 

@@ -17,6 +17,9 @@ void bind_dbplus_utilities(ClassBuilder& dbplus);
 // self.db
 py::object handle_of(py::handle self);
 
+// self.in_clause(key, values) -> (text, params)
+py::object call_in_clause(py::handle self, py::handle key, py::handle values);
+
 // `_t = self.escape`, bound once for the run of a method.
 class Escaper {
 public:

@@ -8,6 +8,10 @@
 #include "design/display_name.h"
 #include "design/model_sync.h"
 #include "design/table_columns.h"
+#include "entities/create_entity.h"
+#include "entities/key_conditions.h"
+#include "entities/sequence.h"
+#include "entities/update_entity.h"
 #include "host/attribute_dict.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
@@ -27,6 +31,10 @@
 #include "sql/statement.h"
 #include "sql_records.h"
 #include "trim_get.h"
+#include "writes/create.h"
+#include "writes/delete.h"
+#include "writes/relations.h"
+#include "writes/update.h"
 
 namespace py = pybind11;
 
@@ -85,6 +93,14 @@ void bind_dbplus(py::module_& module) {
     dbplus::bind_display_name(dbplus);
     dbplus::bind_table_columns(dbplus);
     dbplus::bind_model_sync(dbplus);
+    dbplus::bind_create(dbplus);
+    dbplus::bind_update(dbplus);
+    dbplus::bind_delete(dbplus);
+    dbplus::bind_relations(dbplus);
+    dbplus::bind_key_conditions(dbplus);
+    dbplus::bind_create_entity(dbplus);
+    dbplus::bind_sequence(dbplus);
+    dbplus::bind_update_entity(dbplus);
     dbplus.install({
         "__init__", "escape", "sql_page", "sql_count", "is_mssql", "in_clause", "session",
         "clear_cache", "evict_cache", "_read_cache", "_write_cache",
@@ -93,7 +109,11 @@ void bind_dbplus(py::module_& module) {
         "normalize_sql", "build_acl_cond_sql", "add_cond", "parse_where_cond", "parse_join_cond", "parse_orderby",
         "build_sql_blocks", "build_sql", "search_one", "search_all", "_limit", "search", "query_one",
         "check_perm", "check_perm_ext",
+        "create", "create_many", "update", "_update", "update_many", "delete", "_delete",
+        "relation", "relation_update", "_update_rel", "_del_rel",
         "beautify_display_name", "generate_table_columns", "generate_columns", "_generate_columns", "sync_model",
+        "primary_key_cond", "primary_key_cond_list", "normalize_create_entity", "generate_seq",
+        "normalize_create_entity_list", "normalize_update_entity", "normalize_update_entity_list",
     });
 }
 

@@ -147,7 +147,43 @@ namespace dbplus::names {
     X(model_info, "model_info")                      \
     X(clear_cache, "clear_cache")                    \
     /* access hardening */                           \
-    X(cache_limit, "cache_limit")
+    X(cache_limit, "cache_limit")                    \
+    /* writes: entity preparation, sequences, create, update, delete, links */ \
+    X(createUserEnabled, "createUserEnabled")        \
+    X(createOrgEnabled, "createOrgEnabled")          \
+    X(createTimeEnabled, "createTimeEnabled")        \
+    X(defaultValue, "defaultValue")                  \
+    X(autoGen, "autoGen")                            \
+    X(validateEnabled, "validateEnabled")            \
+    X(validateFailureMsg, "validateFailureMsg")      \
+    X(updateUserEnabled, "updateUserEnabled")        \
+    X(updateTimeEnabled, "updateTimeEnabled")        \
+    X(orgId, "orgId")                                \
+    X(datetime, "datetime")                          \
+    X(now, "now")                                    \
+    X(strftime, "strftime")                          \
+    X(uuid, "uuid")                                  \
+    X(uuid4, "uuid4")                                \
+    X(value, "value")                                \
+    X(valueId, "valueId")                            \
+    X(seqId, "seqId")                                \
+    X(digits, "digits")                              \
+    X(prefix, "prefix")                              \
+    X(timeFormat, "timeFormat")                      \
+    X(seq_value_table, "_seq_value")                 \
+    X(serialized, "serialized")                      \
+    X(primary_key, "primary_key")                    \
+    X(add_many, "add_many")                          \
+    X(merge, "merge")                                \
+    X(update_many, "update_many")                    \
+    X(delete_, "delete")                             \
+    X(keys, "keys")                                  \
+    X(extra_conds, "extra_conds")                    \
+    X(extra_params, "extra_params")                  \
+    X(createEnabled, "createEnabled")                \
+    X(deleteEnabled, "deleteEnabled")                \
+    X(dunder_enter, "__enter__")                     \
+    X(dunder_exit, "__exit__")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)

@@ -15,4 +15,6 @@ py::tuple result_pair(py::handle payload, int status) { return py::make_tuple(pa
 
 py::tuple result_pair(py::handle payload, py::handle status) { return py::make_tuple(payload, status); }
 
+bool is_ok(py::handle status) { return py::int_(200).equal(status); }
+
 }  // namespace dbplus

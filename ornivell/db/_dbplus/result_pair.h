@@ -14,5 +14,7 @@ py::dict message_payload(const std::string& text);
 py::tuple result_pair(py::handle payload, int status);
 // a status passed on as the callee gave it
 py::tuple result_pair(py::handle payload, py::handle status);
+// status == 200
+bool is_ok(py::handle status);
 
 }  // namespace dbplus

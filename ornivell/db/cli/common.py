@@ -137,11 +137,23 @@ def acting_user(database, user):
     return find_user(database, choice.id, UserTable.parse(table))
 
 
+def _refusal_text(payload):
+    # a refusal carries its message; failed validation a message per property
+    # (a batch: one such mapping per failed record)
+    if isinstance(payload, dict):
+        if "message" in payload:
+            return str(payload["message"])
+        return "; ".join(f"{key}: {message}" for key, message in payload.items())
+    if isinstance(payload, (list, tuple)):
+        return "; ".join(_refusal_text(item) for item in payload)
+    return str(payload)
+
+
 def answer(result):
-    """The payload of a ``(payload, status)`` pair, or its message as an error."""
+    """The payload of a ``(payload, status)`` pair, or what it says as an error."""
     payload, status = result
     if status != 200:
-        raise CommandError(payload["message"])
+        raise CommandError(_refusal_text(payload))
     return payload
 
 

@@ -9,6 +9,7 @@ from .data import TABLE_ORDER, generate
 from .models import remove_models, write_models
 from .ownership import refuse_foreign_content
 from .permissions import remove_permissions, write_permissions
+from .sequences import remove_sequences, write_sequences
 from .users import USER_TABLE, USERS, DemoUser, user_rows
 
 DEFAULT_SCALE = 1
@@ -53,6 +54,8 @@ def build_demo(db, scale=DEFAULT_SCALE, seed=DEFAULT_SEED, replace=False):
         remove_models(connection)
         write_models(connection)
         write_permissions(connection)
+        remove_sequences(connection)
+        write_sequences(connection, rows["quote"])
     db.reflect()
     counts = {table: len(table_rows) for table, table_rows in rows.items()}
     return DemoSummary(scale, seed, counts, USERS)

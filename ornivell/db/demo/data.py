@@ -7,8 +7,11 @@ anything is written.
 """
 
 import random
-from datetime import date, timedelta
+import uuid
+from datetime import date, datetime, timedelta
 from decimal import Decimal
+
+from .sequences import QUOTE_NUMBERS
 
 # (code, name, city); the first is the head office, parent of all others.
 # A department is also an organisation: users and records carry its id as orgId.
@@ -78,7 +81,8 @@ _MIN_SIZES = {"employee": 2 * len(DEPARTMENTS), "customer": 2 * len(SALES_DEPART
 _CATALOG_SIZE = len(_PRODUCT_ADJECTIVES) * sum(len(nouns) for _, nouns in PRODUCT_CATEGORIES.values())
 
 # business tables in the order they must be written (references first)
-TABLE_ORDER = ("department", "employee", "customer", "product", "sales_order", "order_line")
+TABLE_ORDER = ("department", "employee", "customer", "product", "sales_order", "order_line",
+               "quote", "project", "project_member")
 
 
 def department_id(code):
@@ -213,6 +217,64 @@ def _orders(rng, count, customers, staff, products):
     return orders, lines
 
 
+# tables written through the extension: quotes (numbered per department),
+# projects and their members
+
+_QUOTES_AT_SCALE_1 = 24
+_QUOTE_STATUSES = ("open", "sent", "accepted", "declined")
+_QUOTED_FROM = datetime(2025, 11, 3, 9, 0)
+# (code, name, department)
+PROJECTS = (
+    ("PRJ-01", "Warehouse move", "LOG"),
+    ("PRJ-02", "Spring campaign", "NOR"),
+    ("PRJ-03", "New price list", "HQ"),
+    ("PRJ-04", "Trade fair Milan", "SOU"),
+)
+_MEMBERS_PER_PROJECT = 3
+
+
+def _quotes(rng, scale, customers):
+    """Quotes of every sales department in turn, numbered as the extension
+    numbers them; made by the admin (user 1)."""
+    sales = [department_id(code) for code in SALES_DEPARTMENTS]
+    counters = dict.fromkeys(sales, 0)
+    rows = []
+    for id in range(1, max(2 * len(sales), round(_QUOTES_AT_SCALE_1 * scale)) + 1):
+        org = sales[(id - 1) % len(sales)]
+        customer = rng.choice([c for c in customers if c["orgId"] == org])
+        made = _QUOTED_FROM + timedelta(days=id, minutes=rng.randrange(600))
+        counters[org] += 1
+        rows.append({
+            "id": id,
+            "code": QUOTE_NUMBERS.number(made, counters[org]),
+            "customerId": customer["id"],
+            "title": f"Offer for {customer['name']}",
+            "amount": _money(rng.randrange(50000, 5000000)),
+            "status": rng.choice(_QUOTE_STATUSES),
+            "validUntil": (made + timedelta(days=30)).date(),
+            "publicId": str(uuid.UUID(int=rng.getrandbits(128), version=4)),
+            "revision": made.strftime("%Y%m%d%H%M%S"),
+            "orgId": org,
+            "createdBy": 1,
+            "createdAt": made,
+            "updatedBy": None,
+            "updatedAt": None,
+        })
+    return rows
+
+
+def _projects():
+    return [{"id": id, "code": code, "name": name, "orgId": department_id(department)}
+            for id, (code, name, department) in enumerate(PROJECTS, start=1)]
+
+
+def _project_members(rng, projects, employees):
+    pairs = [(project["id"], employee["id"])
+             for project in projects for employee in rng.sample(employees, _MEMBERS_PER_PROJECT)]
+    return [{"id": id, "projectId": project, "employeeId": employee}
+            for id, (project, employee) in enumerate(pairs, start=1)]
+
+
 def generate(scale=1, seed=1):
     """Rows per business table (in ``TABLE_ORDER``), each a dict of column
     values with its ``id``; ``scale`` 1 gives about 4,000 rows in all."""
@@ -224,6 +286,7 @@ def generate(scale=1, seed=1):
     customers = _customers(rng, count["customer"], staff)
     products = _products(rng, count["product"])
     orders, lines = _orders(rng, count["sales_order"], customers, staff, products)
+    projects = _projects()
     return {
         "department": departments,
         "employee": employees,
@@ -231,4 +294,7 @@ def generate(scale=1, seed=1):
         "product": products,
         "sales_order": orders,
         "order_line": lines,
+        "quote": _quotes(rng, scale, customers),
+        "project": projects,
+        "project_member": _project_members(rng, projects, employees),
     }

@@ -7,13 +7,20 @@ from sqlalchemy import delete
 
 from .. import schema
 from .data import ORDER_STATUSES, PRODUCT_CATEGORIES
+from .sequences import QUOTE_NUMBERS
 
 _FLAGS = {"search": "searchEnabled", "match": "matchEnabled", "filter": "filterEnabled", "order": "orderEnabled"}
+
+# what a property does when records are created or updated (see _written)
+_WRITE_FLAGS = ("createUserEnabled", "createOrgEnabled", "createTimeEnabled", "validateEnabled",
+                "updateUserEnabled", "updateTimeEnabled")
 
 # every row names every column, as one executemany needs
 _PROP_DEFAULTS = {
     **dict.fromkeys(("transTable", "transColumns", "transObjectName", "transDict")),
     **dict.fromkeys(("asEnabled", "orderAsDefault", "orderDir", *_FLAGS.values()), 0),
+    **dict.fromkeys(("validateFailureMsg", "defaultValue", "autoGen")),
+    **dict.fromkeys(_WRITE_FLAGS, 0),
 }
 
 
@@ -141,6 +148,53 @@ MODELS = (
               _prop("orderCount", "Orders", filter=True, order=True),
               _prop("revenue", "Revenue", filter=True, order=True, sort="desc"),
           )),
+)
+
+
+
+def _written(prop, required=None, default=None, generated=None, **presets):
+    """``prop`` with what creating and updating records does to it:
+    ``required`` (True, or the message when it is missing), ``default``,
+    ``generated`` ("uuid", "timestamp" or a sequence name) and ``presets``
+    (``createUser=True`` for createUserEnabled and so on)."""
+    settings = {f"{name}Enabled": int(on) for name, on in presets.items()}
+    if required:
+        settings.update(validateEnabled=1, validateFailureMsg=None if required is True else required)
+    return {**prop, **settings, "defaultValue": default, "autoGen": generated}
+
+
+# models written through the extension: a quote takes its number from a
+# sequence and its department, maker and times from the user and the clock;
+# project members link employees to projects
+MODELS += (
+    Model("quote", "Quotes", "quote", "q", props=(
+        _prop("id", "ID", filter=True, order=True),
+        _written(_prop("code", "Number", search=True, match=True, order=True), generated=QUOTE_NUMBERS.name),
+        _written(_prop("title", "Title", search=True), required="a quote needs a title"),
+        _written(_translated("customerId", "Customer", "customer.id", "name,code", "cu", search=True, filter=True),
+                 required=True),
+        _prop("amount", "Amount", filter=True, order=True),
+        _written(_prop("status", "Status", filter=True, match=True), default="open"),
+        _prop("validUntil", "Valid until", filter=True, order=True),
+        _written(_prop("publicId", "Public id"), generated="uuid"),
+        _written(_prop("revision", "Revision"), generated="timestamp"),
+        _written(_translated("orgId", "Department", "department.id", "name", "org", filter=True), createOrg=True),
+        _written(_prop("createdBy", "Created by", filter=True), createUser=True),
+        _written(_prop("createdAt", "Created at", order=True, sort="desc"), createTime=True),
+        _written(_prop("updatedBy", "Updated by"), updateUser=True),
+        _written(_prop("updatedAt", "Updated at", order=True), updateTime=True),
+    )),
+    Model("project", "Projects", "project", "pj", props=(
+        _prop("id", "ID", filter=True, order=True),
+        _prop("code", "Code", search=True, match=True, order=True, sort="asc"),
+        _prop("name", "Name", search=True, order=True),
+        _translated("orgId", "Department", "department.id", "name", "org", filter=True),
+    )),
+    Model("project_member", "Project members", "project_member", "pm", props=(
+        _prop("id", "ID", filter=True, order=True),
+        _translated("projectId", "Project", "project.id", "code,name", "prj", filter=True, sort="asc"),
+        _translated("employeeId", "Employee", "employee.id", "name,code", "emp", filter=True),
+    )),
 )
 
 MODEL_NAMES = tuple(model.name for model in MODELS)

@@ -54,6 +54,19 @@ ROLES = (
          hidden={"customer": ("creditLimit",)}),
 )
 
+# quotes, projects and project members: sales staff keep their own
+# department's quotes and may add project members but not remove them;
+# clerks may see projects only
+_WRITABLE_ACCESS = {
+    "sales": ({"quote": OPERATIONS, "project": QUERY, "project_member": QUERY + ("createEnabled",)},
+              (Rule("quote", "q.orgId = $user.orgId"),)),
+    "clerk": ({"project": QUERY}, ()),
+}
+ROLES = tuple(
+    role._replace(grants={**role.grants, **grants}, rules=role.rules + rules)
+    for role in ROLES for grants, rules in [_WRITABLE_ACCESS.get(role.name, ({}, ()))]
+)
+
 ROLE_NAMES = tuple(role.name for role in ROLES)
 
 

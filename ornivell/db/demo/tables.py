@@ -8,7 +8,9 @@ from sqlalchemy import (
     Boolean,
     Column,
     Date,
+    DateTime,
     ForeignKey,
+    Index,
     Integer,
     MetaData,
     Numeric,
@@ -108,6 +110,44 @@ app_user = _table(
     Column("login", String(50), nullable=False, unique=True),
     _name(),
     _reference("orgId", "department"),
+)
+
+# written through the extension: quotes numbered per department by a
+# sequence, with who made or changed them and when; projects and the
+# employees working on them (a link table)
+
+quote = _table(
+    "quote",
+    # numbers run per department, so one number may recur in another
+    Column("code", String(20), nullable=False),
+    _reference("customerId", "customer"),
+    Column("title", String(100), nullable=False),
+    Column("amount", Numeric(12, 2)),
+    Column("status", String(20), nullable=False),
+    Column("validUntil", Date),
+    Column("publicId", String(36), nullable=False, unique=True),
+    Column("revision", String(14), nullable=False),
+    _reference("orgId", "department"),
+    # app_user ids; that table is written after the business tables
+    Column("createdBy", Integer, nullable=False),
+    Column("createdAt", DateTime, nullable=False),
+    Column("updatedBy", Integer),
+    Column("updatedAt", DateTime),
+    Index("ux_quote_org_code", "orgId", "code", unique=True),
+)
+
+project = _table(
+    "project",
+    _code(),
+    _name(),
+    _reference("orgId", "department"),
+)
+
+project_member = _table(
+    "project_member",
+    _reference("projectId", "project"),
+    _reference("employeeId", "employee"),
+    Index("ux_project_member_pair", "projectId", "employeeId", unique=True),
 )
 
 _CHUNK = 1000

@@ -166,6 +166,18 @@ py::object call_check_perm(py::handle self, py::handle user, py::handle model, c
                                   model, key, name);
 }
 
+py::object call_check_perm(py::handle self, py::handle user, py::handle model, const char* op_key,
+                           const char* op_name, py::handle session) {
+    py::str key(op_key);
+    py::str name(op_name);
+    return check_perm_method.call(self, [&] { return check_perm(self, user, model, key, name, session); }, user,
+                                  model, key, name, py::arg("session") = session);
+}
+
+py::object call_acl_model(py::handle self, py::handle uid, py::handle model) {
+    return acl_model_method.call(self, [&] { return acl_model(self, uid, model, py::none()); }, uid, model);
+}
+
 void bind_function_permissions(ClassBuilder& dbplus) {
     py::arg_v no_session = py::arg("session") = py::none();
     dbplus.method(acl_model_method, &acl_model, py::arg("uid"), py::arg("model"), no_session);

@@ -11,16 +11,11 @@ namespace {
 
 OwnMethod beautify_display_name_method("beautify_display_name");
 
-py::object steal(PyObject* value) {
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
-}
-
 // part[0].upper() + part[1:]: only the first character changes
 py::object first_upper(py::handle part) {
-    py::object first = call_method(steal(PySequence_GetItem(part.ptr(), 0)), names::upper);
-    py::object rest = steal(PySequence_GetSlice(part.ptr(), 1, PY_SSIZE_T_MAX));
-    return steal(PyNumber_Add(first.ptr(), rest.ptr()));
+    py::object first = call_method(steal_or_throw(PySequence_GetItem(part.ptr(), 0)), names::upper);
+    py::object rest = steal_or_throw(PySequence_GetSlice(part.ptr(), 1, PY_SSIZE_T_MAX));
+    return steal_or_throw(PyNumber_Add(first.ptr(), rest.ptr()));
 }
 
 py::object beautify_display_name(py::handle name) {

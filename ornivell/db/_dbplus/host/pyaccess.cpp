@@ -15,11 +15,6 @@ py::object borrowed_or_none(PyObject* value) {
     return py::none();
 }
 
-py::object steal_or_throw(PyObject* value) {
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
-}
-
 bool get_is_dict_get(PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return true;
     if (!PyDict_Check(mapping)) return false;
@@ -132,5 +127,10 @@ bool compared(py::handle a, py::handle b, int op) {
 bool equals(py::handle a, py::handle b) { return compared(a, b, Py_EQ); }
 
 bool not_equal(py::handle a, py::handle b) { return compared(a, b, Py_NE); }
+
+py::object steal_or_throw(PyObject* value) {
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
 
 }  // namespace dbplus

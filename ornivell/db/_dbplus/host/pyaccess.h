@@ -12,6 +12,9 @@ namespace dbplus {
 
 namespace py = pybind11;
 
+// The new reference a C API call returned, or its error raised.
+py::object steal_or_throw(PyObject* value);
+
 // obj.<name>; `name` is one of the module's names
 py::object attr(py::handle obj, PyObject* name);
 // mapping.get(key): None when absent

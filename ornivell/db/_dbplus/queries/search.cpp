@@ -18,8 +18,6 @@ namespace {
 OwnMethod limit_method("_limit");
 OwnMethod search_method("search");
 
-bool is_ok(py::handle status) { return py::int_(200).equal(status); }
-
 // The permission check and the statement every search starts with. False,
 // with `failure` set to the pair to return, when the search cannot go on.
 bool prepare(py::handle self, py::handle user, py::handle entity, py::handle args, py::handle extra_conds,
@@ -110,6 +108,14 @@ py::object search_one(py::handle self, py::handle user, py::handle entity, py::h
 }
 
 }  // namespace
+
+py::object call_search(py::handle self, py::handle user, py::handle entity, py::handle args, py::handle extra_conds,
+                       py::handle extra_params, py::handle session) {
+    return search_method.call(
+        self, [&] { return search(self, user, entity, args, extra_conds, extra_params, session); }, user, entity,
+        args, py::arg("extra_conds") = extra_conds, py::arg("extra_params") = extra_params,
+        py::arg("session") = session);
+}
 
 void bind_search(ClassBuilder& dbplus) {
     // each method gets default containers of its own, made once and shared

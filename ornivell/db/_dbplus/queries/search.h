@@ -14,4 +14,8 @@ constexpr long max_page_size = 1000;
 
 void bind_search(ClassBuilder& dbplus);
 
+// self.search(user, entity, args, extra_conds=..., extra_params=..., session=...)
+py::object call_search(py::handle self, py::handle user, py::handle entity, py::handle args, py::handle extra_conds,
+                       py::handle extra_params, py::handle session);
+
 }  // namespace dbplus

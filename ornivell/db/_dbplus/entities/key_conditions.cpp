@@ -1,0 +1,75 @@
+#include "entities/key_conditions.h"
+
+#include <string>
+#include <vector>
+
+#include "dbplus.h"
+#include "host/pyaccess.h"
+#include "host/text.h"
+#include "names.h"
+
+namespace dbplus {
+
+namespace {
+
+OwnMethod primary_key_cond_method("primary_key_cond");
+OwnMethod primary_key_cond_list_method("primary_key_cond_list");
+
+py::str required(py::handle key) { return to_str(text_of(key) + " is required"); }
+
+py::tuple primary_key_cond(py::handle self, py::handle data, py::handle table) {
+    py::list conds;
+    py::dict params;
+    py::dict error;
+    Escaper escape(self);
+    for (py::handle column : attr(table, names::primary_key)) {
+        py::object key = attr(column, names::name);
+        if (!contains(data, key)) {
+            error[key] = required(key);
+            continue;
+        }
+        std::string cond = escape.text(attr(table, names::name)) + "." + escape.text(key) + "=:" + utf8(key);
+        conds.append(to_str(cond));
+        params[key] = data[key];
+    }
+    return py::make_tuple(conds, params, error);
+}
+
+// Always keyed on `id`, whatever the table's primary key.
+py::tuple primary_key_cond_list(py::handle self, py::handle data, py::handle table) {
+    py::dict error;
+    py::handle key(names::id);
+    py::object name = attr(table, names::name);
+    py::list ids;
+    for (py::handle entity : data) {
+        if (!contains(entity, key)) {
+            error[key] = required(key);
+        } else {
+            ids.append(entity[key]);
+        }
+    }
+    std::vector<py::object> in = unpack(call_in_clause(self, to_str(text_of(name) + "_ids"), ids), 2);
+    std::string cond = Escaper(self).text(name) + ".id in " + utf8(in[0]);
+    py::list conds;
+    conds.append(to_str(cond));
+    return py::make_tuple(conds, in[1], error);
+}
+
+}  // namespace
+
+py::object call_primary_key_cond(py::handle self, py::handle data, py::handle table) {
+    return primary_key_cond_method.call(self, [&] { return py::object(primary_key_cond(self, data, table)); }, data,
+                                        table);
+}
+
+py::object call_primary_key_cond_list(py::handle self, py::handle data, py::handle table) {
+    return primary_key_cond_list_method.call(
+        self, [&] { return py::object(primary_key_cond_list(self, data, table)); }, data, table);
+}
+
+void bind_key_conditions(ClassBuilder& dbplus) {
+    dbplus.method(primary_key_cond_method, &primary_key_cond, py::arg("data"), py::arg("t"));
+    dbplus.method(primary_key_cond_list_method, &primary_key_cond_list, py::arg("data"), py::arg("t"));
+}
+
+}  // namespace dbplus

@@ -1,0 +1,42 @@
+// The read of main-table rows under the user's row rules that update and
+// delete make before they write: the model's tables (and, with rules, the
+// joins the rules need), the rules as one group of alternatives, and the
+// main table named as the FROM clause names it.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+namespace dbplus {
+
+namespace py = pybind11;
+
+class GuardedRead {
+public:
+    // self.build_acl_cond_sql(ctx, t.name), then self.build_sql_blocks(info, ctx=ctx),
+    // with ctx = {"user": user}
+    GuardedRead(py::handle self, py::handle info, py::handle table, py::handle user);
+
+    bool has_rules() const;
+    const py::object& rule_params() const { return acl_[1]; }
+
+    // "select <main>.* from <tables> where "
+    std::string head() const;
+    // the rules joined by " or ", each bracketed when there are several
+    std::string rule_group() const;
+    // <main>.<id>=:id
+    std::string id_condition() const;
+    // the key conditions joined by " and ", naming the main table as the FROM clause does
+    std::string key_conditions(py::handle conds) const;
+
+private:
+    std::vector<py::object> acl_;  // conditions, parameters, joins
+    py::object block_;
+    std::string table_prefix_;  // the escaped table name and a dot
+    std::string main_prefix_;   // the escaped name the FROM clause uses and a dot
+    std::string escaped_id_;
+};
+
+}  // namespace dbplus

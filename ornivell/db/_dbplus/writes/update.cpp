@@ -1,0 +1,136 @@
+#include "writes/update.h"
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "dbplus.h"
+#include "entities/entity_data.h"
+#include "entities/key_conditions.h"
+#include "entities/update_entity.h"
+#include "host/call.h"
+#include "host/pyaccess.h"
+#include "host/text.h"
+#include "names.h"
+#include "result_pair.h"
+#include "writes/guarded_read.h"
+#include "writes/permission_gate.h"
+#include "writes/sessions.h"
+
+namespace dbplus {
+
+namespace {
+
+OwnMethod update_record_method("_update");
+
+py::object display_name(py::handle info) { return item(attr(info, names::model), names::displayName); }
+
+// The stored row the user may change, or None.
+py::object read_for_update(py::handle session, const GuardedRead& read, py::handle data, py::handle p_conds,
+                           py::handle p_params) {
+    Call query_one(attr(session, names::query_one));
+    std::string sql = read.head();
+    if (read.has_rules()) {
+        sql += "(" + read.key_conditions(p_conds) + ") and (" + read.rule_group() + ")";
+        query_one.expand(p_params).expand(read.rule_params());
+    } else {
+        // without rules the row is keyed on its id alone
+        sql += read.id_condition();
+        query_one.keyword(names::id, item(data, names::id));
+    }
+    return query_one.run({to_str(sql)});
+}
+
+py::object update_record(py::handle self, py::handle user, py::handle model, py::handle data, py::handle session) {
+    Gate gate = pass_gate(self, user, model, "updateEnabled", "更新", session);
+    if (gate.refused()) return gate.refusal;
+    py::object model_name = display_name(gate.info);
+    call_normalize_update_entity(self, user, data, gate.info);
+    py::object table = attr(gate.info, names::main_table);
+    std::vector<py::object> keys = unpack(call_primary_key_cond(self, data, table), 3);
+    if (truthy(keys[2])) return result_pair(keys[2], 400);
+    GuardedRead read(self, gate.info, table, user);
+    py::object row = read_for_update(session, read, data, keys[0], keys[1]);
+    if (!truthy(row)) {
+        if (read.has_rules()) {
+            return result_pair(message_payload("无数据权限更新: " + text_of(model_name) + ", " + text_of(keys[1])), 403);
+        }
+        // the id as the statement read it: a plain dict has no attribute `id`
+        return result_pair(
+            message_payload(text_of(model_name) + "(id=" + text_of(item(data, names::id)) + ")不存在"), 404);
+    }
+    attr(session, names::merge)(attr(table, names::name), data);
+    update(row, data);
+    return result_pair(row, 200);
+}
+
+py::object update_one(py::handle self, py::handle user, py::handle model, py::handle data, py::handle session) {
+    return in_session(self, session, [&](py::handle s) {
+        return update_record_method.call(self, [&] { return update_record(self, user, model, data, s); }, user,
+                                         model, data, py::arg("session") = s);
+    });
+}
+
+// The ids of the batch that no visible row carries, compared as texts so
+// that an id sent as "7" matches the stored 7.
+py::list invisible_ids(py::handle entities, py::handle visible_rows) {
+    std::unordered_set<std::string> visible;
+    for (py::handle row : visible_rows) visible.insert(text_of(item(row, names::id)));
+    py::list missing;
+    for (py::handle entity : entities) {
+        py::object id = item(entity, names::id);
+        if (!visible.count(text_of(id))) missing.append(id);
+    }
+    return missing;
+}
+
+// A batch changes only rows the user's rules let them see: otherwise it is
+// refused as a whole, naming the ids out of reach.
+py::object refuse_invisible(py::handle self, py::handle info, py::handle table, py::handle user,
+                            py::handle entities, py::handle p_conds, py::handle p_params) {
+    GuardedRead read(self, info, table, user);
+    if (!read.has_rules()) return py::object();
+    std::string sql = read.head() + "(" + read.key_conditions(p_conds) + ") and (" + read.rule_group() + ")";
+    py::object rows =
+        Call(attr(handle_of(self), names::query)).expand(p_params).expand(read.rule_params()).run({to_str(sql)});
+    py::list missing = invisible_ids(entities, rows);
+    if (py::len(missing) == 0) return py::object();
+    py::dict keys;
+    keys[names::id] = missing;
+    return result_pair(message_payload("无数据权限更新: " + text_of(display_name(info)) + ", " + text_of(keys)), 403);
+}
+
+// The permission check and the batch write run in the handle's own session.
+py::object update_many(py::handle self, py::handle user, py::handle model, py::handle data, py::handle keys,
+                       py::handle) {
+    Gate gate = pass_gate(self, user, model, "updateEnabled", "更新");
+    if (gate.refused()) return gate.refusal;
+    py::object entities = entity_list(data);
+    call_normalize_update_entity_list(self, user, entities, gate.info);
+    py::object table = attr(gate.info, names::main_table);
+    std::vector<py::object> conds = unpack(call_primary_key_cond_list(self, entities, table), 3);
+    if (truthy(conds[2])) return result_pair(conds[2], 400);
+    py::object refusal = refuse_invisible(self, gate.info, table, user, entities, conds[0], conds[1]);
+    if (refusal) return refusal;
+    Call(attr(handle_of(self), names::update_many))
+        .keyword(names::keys, keys)
+        .run({attr(table, names::name), entities});
+    return result_pair(message_payload("批量更新成功！"), 200);
+}
+
+}  // namespace
+
+void bind_update(ClassBuilder& dbplus) {
+    dbplus.method("update", &update_one, py::arg("user"), py::arg("model"), py::arg("data"),
+                  py::arg("session") = py::none());
+    dbplus.method(update_record_method, &update_record, py::arg("user"), py::arg("model"), py::arg("data"),
+                  py::arg("session"));
+    dbplus.method("update_many", &update_many, py::arg("user"), py::arg("model"), py::arg("data"),
+                  py::arg("keys") = py::none(), py::arg("session") = py::none(),
+                  py::doc("批量更新，验证更新功能权限，批量数据各个对应的数据权限\n"
+                          ":param user: 登录用户\n"
+                          ":param model: 业务模型\n"
+                          ":param data: 数据列表"));
+}
+
+}  // namespace dbplus

@@ -1,0 +1,155 @@
+"""Creating, changing and deleting records and link rows as the demo users, on every engine: what a created
+record carries, what row rules let each user change, sessions that roll back, and values no column takes."""
+
+import datetime
+import re
+import uuid
+from decimal import Decimal
+
+import pytest
+
+from ornivell.db.row_values import ColumnValueError
+
+pytestmark = pytest.mark.usefixtures("writes_undone")
+
+
+def quotes(db):
+    return db.query("select * from quote order by id")
+
+
+def own_quote(db, org):
+    return db.query("select id from quote where orgId = :org order by id", org=org)[0]["id"]
+
+
+def offer(**data):
+    return {"title": "Spring offer", "customerId": 1, **data}
+
+
+@pytest.mark.parametrize("login", ["sam", "ada"])
+def test_a_created_quote_carries_number_presets_defaults_and_keys(it, business_db, users, login):
+    db, user = business_db.db, users[login]
+    counter = it.quote_counter(db, user.orgId)
+    before = datetime.datetime.now().replace(microsecond=0)
+    row, status = business_db.dp.create(user, "quote", offer(amount="1200.50"))
+    after = datetime.datetime.now()
+    assert status == 200
+    stored = db.query_one("select * from quote where id = :id", id=row["id"])
+    # the admin's department had no quote yet: its numbers start at 1
+    number = f"{counter + 1:04d}"
+    assert re.fullmatch(rf"QT(\d{{8}}){number}", stored["code"]) and (counter > 0) == (login == "sam")
+    assert it.quote_counter(db, user.orgId) == counter + 1
+    assert (stored["createdBy"], stored["orgId"], stored["status"], stored["amount"]) == (
+        user.id, user.orgId, "open", Decimal("1200.50"))
+    created = stored["createdAt"]
+    created = datetime.datetime.fromisoformat(created) if isinstance(created, str) else created
+    assert before <= created <= after and stored["updatedBy"] is None
+    assert stored["code"][2:10] == created.strftime("%Y%m%d")
+    assert uuid.UUID(stored["publicId"]).version == 4
+    assert before.strftime("%Y%m%d%H%M%S") <= stored["revision"] <= after.strftime("%Y%m%d%H%M%S")
+
+
+@pytest.mark.parametrize("login, data, answer", [
+    ("sam", {"amount": 3}, ({"customerId": "customerId is required", "title": "a quote needs a title"}, 400)),
+    ("carl", {"title": "x", "customerId": 1}, ({"message": "无权限创建: Quotes"}, 403)),
+    ("sam", {}, ({"message": "不能创建空表单"}, 400)),
+])
+def test_refused_creates_write_no_record(business_db, users, login, data, answer):
+    before = quotes(business_db.db)
+    assert business_db.dp.create(users[login], "quote", data) == answer
+    assert quotes(business_db.db) == before
+
+
+def test_updates_and_deletes_reach_only_rows_the_rules_admit(business_db, users):
+    db, dp = business_db.db, business_db.dp
+    sam, sue, ada = users["sam"], users["sue"], users["ada"]
+    mine, status = dp.create(sam, "quote", offer())
+    theirs = own_quote(db, sue.orgId)
+    assert dp.update(sue, "quote", {"id": mine["id"], "title": "taken"}) == (
+        {"message": f"无数据权限更新: Quotes, {{'id': {mine['id']}}}"}, 403)
+    changed, status = dp.update(sam, "quote", {"id": mine["id"], "title": "Changed", "updatedBy": 99})
+    stored = db.query_one("select * from quote where id = :id", id=mine["id"])
+    assert status == 200 and changed["title"] == stored["title"] == "Changed"
+    assert stored["updatedBy"] == 2 and stored["updatedAt"] is not None
+    assert dp.update(ada, "quote", {"id": 10 ** 6, "title": "x"}) == ({"message": "Quotes(id=1000000)不存在"}, 404)
+
+    before = quotes(db)
+    batch = [{"id": mine["id"], "status": "sent"}, {"id": theirs, "status": "sent"}]
+    assert dp.update_many(sam, "quote", batch) == ({"message": f"无数据权限更新: Quotes, {{'id': [{theirs}]}}"}, 403)
+    assert quotes(db) == before
+    assert dp.update_many(sam, "quote", batch[:1]) == ({"message": "批量更新成功！"}, 200)
+    assert db.query_one("select status from quote where id = :id", id=mine["id"])["status"] == "sent"
+
+    assert dp.delete(sue, "quote", mine["id"]) == ({"message": f"无数据权限删除: Quotes(id={mine['id']})"}, 403)
+    assert dp.delete(ada, "quote", 10 ** 6) == ({"message": "Quotes(id=1000000)不存在"}, 404)
+    deleted, status = dp.delete(sam, "quote", mine["id"])
+    assert status == 200 and deleted["id"] == mine["id"]
+    assert db.query("select id from quote where id = :id", id=mine["id"]) == []
+
+
+def test_an_error_in_the_caller_session_rolls_its_writes_back(it, business_db, users):
+    db, dp, sam = business_db.db, business_db.dp, users["sam"]
+    first, second = [row["id"] for row in db.query("select id from quote where orgId = 2 order by id")][:2]
+    before, counter = quotes(db), it.quote_counter(db, sam.orgId)
+    with pytest.raises(ColumnValueError, match="^amount: "):
+        with db.session() as session:
+            assert dp.create(sam, "quote", offer(), session=session)[1] == 200
+            assert dp.update(sam, "quote", {"id": first, "title": "Changed"}, session=session)[1] == 200
+            assert dp.delete(sam, "quote", second, session=session)[1] == 200
+            dp.update(sam, "quote", {"id": first, "amount": "lots"}, session=session)
+    assert quotes(db) == before
+    # the number stays issued: counters are written apart from the caller's session
+    assert it.quote_counter(db, sam.orgId) == counter + 1
+
+
+@pytest.mark.parametrize("name, value, problem", [
+    ("title", "x" * 101, "expected at most 100 characters, got 101"),
+    ("amount", "lots", 'expected a number, got "lots"'),
+    ("amount", 10 ** 10, "at most 10 digits before the point"),
+    ("validUntil", "2026-02-30", 'expected a date YYYY-MM-DD, got "2026-02-30"'),
+    ("validUntil", "2026-02-03T10:00", "expected a date YYYY-MM-DD"),
+    ("customerId", "first", 'expected an integer, got "first"'),
+    ("customerId", 2 ** 31, "expected an integer from -2147483648 to 2147483647"),
+])
+def test_a_value_no_column_takes_names_its_property_and_writes_nothing(business_db, users, name, value, problem):
+    db, dp, sam = business_db.db, business_db.dp, users["sam"]
+    before, mine = quotes(db), own_quote(db, sam.orgId)
+    for write in (lambda: dp.create(sam, "quote", offer(**{name: value})),
+                  lambda: dp.create_many(sam, "quote", [offer(), offer(**{name: value})]),
+                  lambda: dp.update(sam, "quote", {"id": mine, name: value})):
+        with pytest.raises(ValueError) as raised:
+            write()
+        assert str(raised.value).startswith(f"{name}: ") and problem in str(raised.value)
+    assert quotes(db) == before
+
+
+def members(db, project=None):
+    rows = db.query("select projectId, employeeId from project_member order by projectId, employeeId")
+    return [(r["projectId"], r["employeeId"]) for r in rows if project in (None, r["projectId"])]
+
+
+def test_link_rows_are_added_once_and_deleted_by_their_values(business_db, users):
+    db, dp = business_db.db, business_db.dp
+    ada, sam, carl = users["ada"], users["sam"], users["carl"]
+    newcomer = next(e["id"] for e in db.query("select id from employee order by id")
+                    if (1, e["id"]) not in members(db))
+    row = {"projectId": 1, "employeeId": newcomer}
+    for _ in range(2):
+        assert dp.relation_update(ada, "project_member", add_data=[row]) == ({"message": "success"}, 200)
+    assert members(db).count((1, newcomer)) == 1
+    assert dp.relation_update(sam, "project_member", del_data=[row]) == (
+        {"message": "无权限删除: Project members"}, 403)
+    assert dp.relation_update(carl, "project_member", add_data=[row]) == (
+        {"message": "无权限增加: Project members"}, 403)
+    assert (1, newcomer) in members(db)
+
+    others = [pair for pair in members(db) if pair[0] != 1]
+    linked, status = dp.relation(ada, "project_member", "projectId", [1, 2], "employeeId",
+                                 [e for _, e in members(db)])
+    assert status == 200 and {(r["projectId"], r["employeeId"]) for r in linked} == set(
+        members(db, 1) + members(db, 2))
+    assert dp.relation_update(sam, "project_member", add_data=[{"projectId": 3, "employeeId": newcomer}]) == (
+        {"message": "success"}, 200)
+    # a row naming only the project removes all of its members
+    assert dp.relation_update(ada, "project_member", del_data=[{"projectId": 1}])[1] == 200
+    assert members(db, 1) == [] and (3, newcomer) in members(db)
+    assert set(others) <= set(members(db))

@@ -1,0 +1,209 @@
+"""Create, update, delete and link rows against a recording handle: permission checks, statements, sessions
+and answers."""
+
+import pytest
+
+from ornivell.db import _dbplus as dp
+from ornivell.db.db import Dict
+
+USER = Dict(id=1, orgId=7)
+RULES = [Dict(cond="a = $user.orgId", join="left join z", order=2), Dict(cond="b = 1 or c = 2", join=None, order=0)]
+RULE_GROUP = "((a = :user_orgId) or (b = 1 or c = 2))"
+ALL_OPS = ("createEnabled", "updateEnabled", "deleteEnabled")
+
+
+class Recording(dp.DbPlus):
+    """Notes the session each permission check gets."""
+
+    def check_perm(self, *args, **kwargs):
+        self.checked.append(kwargs.get("session", "none given"))
+        return super().check_perm(*args, **kwargs)
+
+
+@pytest.fixture
+def plus(write_db):
+    plus = Recording(write_db)
+    plus.checked = []
+    return plus
+
+
+@pytest.fixture
+def S(write_db, fk):
+    """A caller's session."""
+    return fk.FakeSession(write_db)
+
+
+@pytest.fixture
+def model(plus, write_db, fk):
+    """``model(alias="", rules=(), ops=ALL_OPS, **props)``: caches model m on table t for user 1."""
+    def make(alias="", rules=(), ops=ALL_OPS, *props):
+        props = props or (fk.prop("id"), fk.prop("name", selectEnabled=1), fk.prop("code", validateEnabled=1),
+                          fk.prop("by", updateUserEnabled=1))
+        info = fk.make_info(*props, alias=alias, tables=[write_db.tables["t"]])
+        fk.warm(plus, info, acl_data=rules, ops=ops)
+        return info
+    return make
+
+
+# create
+
+def test_create_checks_in_the_caller_session_and_adds_the_completed_row(plus, S, write_db, model):
+    model()
+    assert plus.create(USER, "m", {}) == ({"message": "不能创建空表单"}, 400) and plus.checked == []
+    assert plus.create(USER, "m", {"name": "x"}, session=S) == ({"code": "code is required"}, 400)
+    assert plus.create(USER, "m", {"code": "c"}, session=S) == (Dict(id=99), 200)
+    assert plus.checked == [S, S]
+    assert write_db.writes == [("add", ("t", {"code": "c"}), [("session", S)])]
+
+
+def test_create_many_checks_without_session_and_writes_nothing_when_one_fails(plus, S, write_db, model):
+    model()
+    assert plus.create_many(USER, "m", [{"code": "a"}, {}, {"code": "b"}], session=S) == (
+        [{"code": "code is required"}], 400)
+    assert plus.create_many(USER, "m", {"code": "a"}, session=S) == (Dict(id=99), 200)
+    assert plus.create_many(USER, "m", [], session=S) == (Dict(id=99), 200)
+    assert plus.checked == ["none given"] * 3
+    assert write_db.writes == [("add_many", ("t", [{"code": "a"}]), [("session", S)]),
+                               ("add_many", ("t", []), [("session", S)])]
+    assert "批量增加，验证创建功能权限" in dp.DbPlus.create_many.__doc__
+
+
+@pytest.mark.parametrize("call", [
+    lambda plus: plus.create(USER, "m", {"code": "c"}), lambda plus: plus.create_many(USER, "m", []),
+    lambda plus: plus.update(USER, "m", {"id": 1}), lambda plus: plus.update_many(USER, "m", []),
+    lambda plus: plus.delete(USER, "m", 1),
+])
+def test_refused_writes_pass_the_permission_answer_on(plus, write_db, model, call):
+    model(ops=("queryEnabled",))
+    payload, status = call(plus)
+    assert status == 403 and payload["message"].startswith("无权限") and payload["message"].endswith(": 模型")
+    assert {c.name for c in write_db.writes} <= {"session.enter", "session.exit"}
+
+
+# update
+
+@pytest.mark.parametrize("alias, rules, sql, kwargs", [
+    ("", [], 'select "t".* from "t" "t" where "t"."id"=:id', [("id", 4)]),
+    ("", RULES, f'select "t".* from "t" "t" left join z where ("t"."id"=:id) and {RULE_GROUP}',
+     [("id", 4), ("user_orgId", 7)]),
+    ("e", RULES[:1], 'select "e".* from "t" "e" left join z where ("e"."id"=:id) and (a = :user_orgId)',
+     [("id", 4), ("user_orgId", 7)]),
+])
+def test_update_reads_the_row_under_the_rules_then_merges(plus, write_db, model, alias, rules, sql, kwargs):
+    model(alias, rules)
+    write_db.reply(sql, Dict(id=4, name="old", code="c"))
+    data = {"id": 4, "name": "new", "by": 9}
+    assert plus.update(USER, "m", data) == ({"id": 4, "name": "new", "code": "c", "by": 1}, 200)
+    assert write_db.writes == [
+        ("session.enter", (), []), ("session.query_one", (sql,), kwargs),
+        ("session.merge", ("t", {"id": 4, "name": "new", "by": 1}), []), ("session.exit", (None,), [])]
+    assert len(plus.checked) == 1 and plus.checked[0] is not None
+
+
+@pytest.mark.parametrize("rules, data, answer", [
+    (RULES, {"id": 4}, ({"message": "无数据权限更新: 模型, {'id': 4}"}, 403)),
+    ([], {"id": 4}, ({"message": "模型(id=4)不存在"}, 404)),
+    ([], Dict(id="4"), ({"message": "模型(id=4)不存在"}, 404)),
+    ([], {"name": "x"}, ({"id": "id is required"}, 400)),
+])
+def test_update_refusals_write_nothing(plus, S, write_db, model, rules, data, answer):
+    model(rules=rules)
+    assert plus.update(USER, "m", data, session=S) == answer
+    assert [c.name for c in write_db.writes] in (["session.query_one"], [])
+    assert plus.checked == [S]
+
+
+def test_update_leaves_its_session_with_the_error(plus, write_db, model):
+    model()
+    write_db.reply('select "t".* from "t" "t" where "t"."id"=:id', LookupError("gone"))
+    with pytest.raises(LookupError):
+        plus.update(USER, "m", {"id": 1})
+    assert write_db.writes[-1] == ("session.exit", (LookupError,), [])
+
+
+def test_update_many_refuses_a_batch_with_rows_the_rules_hide(plus, S, write_db, model):
+    model(rules=RULES)
+    sql = f'select "t".* from "t" "t" left join z where ("t".id in (:t_ids_0, :t_ids_1)) and {RULE_GROUP}'
+    write_db.reply(sql, [Dict(id=1)])
+    data = [{"id": 1, "name": "a"}, {"id": "2", "name": "b"}]
+    assert plus.update_many(USER, "m", data, keys=["id"], session=S) == (
+        {"message": "无数据权限更新: 模型, {'id': ['2']}"}, 403)
+    write_db.reply(sql, [Dict(id=1), Dict(id=2)])
+    assert plus.update_many(USER, "m", data, keys=["id"]) == ({"message": "批量更新成功！"}, 200)
+    query = ("query", (sql,), [("t_ids_0", 1), ("t_ids_1", "2"), ("user_orgId", 7)])
+    assert write_db.writes == [query, query, ("update_many", ("t", data), [("keys", ["id"])])]
+    assert data[0]["by"] == 1 and plus.checked == ["none given"] * 2
+    assert "批量更新，验证更新功能权限" in dp.DbPlus.update_many.__doc__
+
+
+def test_update_many_without_rules_or_ids(plus, write_db, model):
+    model()
+    assert plus.update_many(USER, "m", [{"id": 1}, {"name": "b"}]) == ({"id": "id is required"}, 400)
+    assert plus.update_many(USER, "m", {"id": 1}) == ({"message": "批量更新成功！"}, 200)
+    assert write_db.writes == [("update_many", ("t", [{"id": 1, "by": 1}]), [("keys", None)])]
+
+
+# delete
+
+@pytest.mark.parametrize("alias, rules, sql, kwargs", [
+    ("", [], 'select "t".* from "t" "t" where "t"."id"=:id', [("id", "4")]),
+    ("e", RULES, f'select "e".* from "t" "e" left join z where "e"."id"=:id and {RULE_GROUP}',
+     [("id", "4"), ("user_orgId", 7)]),
+])
+def test_delete_reads_the_row_under_the_rules(plus, S, write_db, model, alias, rules, sql, kwargs):
+    model(alias, rules)
+    assert plus.delete(USER, "m", "4", session=S) == (
+        {"message": "无数据权限删除: 模型(id=4)"} if rules else {"message": "模型(id=4)不存在"}, 403 if rules else 404)
+    write_db.reply(sql, Dict(id=4, name="gone"))
+    assert plus.delete(USER, "m", "4") == ({"id": 4, "name": "gone"}, 200)
+    read = ("session.query_one", (sql,), kwargs)
+    assert write_db.writes == [read, ("session.enter", (), []), read, ("session.delete", ("t", "4"), []),
+                               ("session.exit", (None,), [])]
+
+
+# relations
+
+def test_relation_searches_the_link_rows_of_both_key_lists(plus, S, write_db, model, parser):
+    model(ops=("queryEnabled",))
+    rows, status = plus.relation(USER, "m", "deptId", [1, 2], "code", ["x"], session=S)
+    assert (rows, status) == (["row"], 200)
+    page = [c for c in write_db.calls if c.name == "query_page"][0]
+    assert ' where ("deptId" in (:from_keys_0, :from_keys_1) and "code" in (:to_keys_0))' in page.args[0]
+    assert page.kwargs == [("page", 1), ("limit", 10), ("do_count", None), ("from_keys_0", 1), ("from_keys_1", 2),
+                           ("to_keys_0", "x"), ("session", S)]
+    model(ops=())
+    assert plus.relation(USER, "m", "a", [], "b", []) == ({"message": "无权限查询: 模型"}, 403)
+
+
+def test_relation_update_adds_missing_rows_then_deletes(plus, S, write_db, model):
+    model(ops=("createEnabled", "deleteEnabled"))
+    write_db.reply('select * from "t" where "deptId"=:deptId and "code"=:code and "by"=:by', Dict(id=5), code="a")
+    added = [{"deptId": 1, "code": "a"}, {"deptId": 1, "code": "b"}, {"deptId": 1, "nope": 1}]
+    assert plus.relation_update(USER, "m", add_data=added, del_data=[{"deptId": 1}, {"nope": 2}],
+                                session=S) == ({"message": "success"}, 200)
+    select = 'select * from "t" where "deptId"=:deptId and "code"=:code and "by"=:by'
+    assert write_db.writes == [
+        ("session.enter", (), []),
+        ("session.query_one", (select,), [("deptId", 1), ("code", "a"), ("by", 1)]),
+        ("session.query_one", (select,), [("deptId", 1), ("code", "b"), ("by", 1)]),
+        ("session.add", ("t", {"deptId": 1, "code": "b", "by": 1}), []),
+        ("session.execute", ('delete from "t" where "deptId"=:deptId',), [("deptId", 1)]),
+        ("session.exit", (None,), [])]
+
+
+@pytest.mark.parametrize("ops, add, remove, answer", [
+    ((), None, [], ({"message": "success"}, 200)),
+    (("deleteEnabled",), [{"code": "a"}], None, ({"message": "无权限增加: 模型"}, 403)),
+    (("createEnabled",), [{"code": "a"}], [{"code": "a"}], ({"message": "无权限删除: 模型"}, 403)),
+])
+def test_relation_update_permissions(plus, write_db, model, ops, add, remove, answer):
+    model(ops=ops)
+    assert plus.relation_update(USER, "m", add, remove) == answer
+    assert [c.name for c in write_db.writes] == (["session.enter", "session.exit"] if answer[1] == 200 else [])
+
+
+def test_relation_update_of_unknown_models(plus, write_db, model, fk):
+    assert plus.relation_update(USER, "nope", [{}]) == ({"message": "业务模型（nope）不存在"}, 404)
+    info = model()
+    info.main_table = None
+    assert plus.relation_update(USER, "m", [{}]) == ({"message": "关联表t不存在"}, 404)
