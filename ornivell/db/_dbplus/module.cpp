@@ -5,6 +5,7 @@
 #include "access/data_permissions.h"
 #include "access/function_permissions.h"
 #include "dbplus.h"
+#include "design/domains.h"
 #include "host/attribute_dict.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
@@ -15,6 +16,7 @@
 #include "names.h"
 #include "perm_check_result.h"
 #include "plain_class.h"
+#include "queries/export.h"
 #include "queries/query_one.h"
 #include "queries/search.h"
 #include "sql/blocks.h"
@@ -78,14 +80,17 @@ void bind_dbplus(py::module_& module) {
     dbplus::bind_statement(dbplus);
     dbplus::bind_search(dbplus);
     dbplus::bind_query_one(dbplus);
+    dbplus::bind_export(dbplus);
+    dbplus::bind_domains(dbplus);
     dbplus.install({
         "__init__", "escape", "sql_page", "sql_count", "is_mssql", "in_clause", "session",
         "clear_cache", "evict_cache", "_read_cache", "_write_cache",
         "model_info", "table_column", "guess_column_type",
         "acl_data", "acl_model", "_acl_func_cond", "_acl_func_result", "acl_func", "acl_prop",
         "normalize_sql", "build_acl_cond_sql", "add_cond", "parse_where_cond", "parse_join_cond", "parse_orderby",
-        "build_sql_blocks", "build_sql", "search_one", "search_all", "_limit", "search", "query_one",
+        "build_sql_blocks", "build_sql", "search_one", "search_all", "_limit", "search", "export", "query_one",
         "check_perm", "check_perm_ext",
+        "find_dict_domains", "find_link_domains",
     });
 }
 

@@ -126,7 +126,19 @@ namespace dbplus::names {
     X(lower, "lower")                                \
     X(dot, ".")                                      \
     X(comma, ",")                                    \
-    X(empty, "")
+    X(empty, "")                                     \
+    /* export and value lists */                     \
+    X(to_sql, "to_sql")                              \
+    X(sort, "sort")                                  \
+    X(displayOrder, "displayOrder")                  \
+    X(transModel, "transModel")                      \
+    X(create_sheet, "create_sheet")                  \
+    X(path, "path")                                  \
+    X(filename, "filename")                          \
+    X(domain, "domain")                              \
+    X(value, "value")                                \
+    X(label, "label")                                \
+    X(search, "search")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)
