@@ -45,6 +45,7 @@ def _visible_ids(data, model, user):
         "product": ("product", lambda row: True),
         "order": ("sales_order", lambda row: row["orgId"] == user.orgId),
         "order_line": ("order_line", lambda row: orders[row["orderId"]]["orgId"] == user.orgId),
+        "department": ("department", lambda row: True),
     }
     table, keep = own[model]
     return {row["id"] for row in data[table] if "sales" not in user.roles or keep(row)}

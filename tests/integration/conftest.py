@@ -29,6 +29,7 @@ ORACLE_BASE = {
                    "left join product pr on pr.id = l.productId where 1 = 1", "so.orgId"),
     "sales_by_department": ("select distinct o.orgId as id from sales_order o "
                             "join order_line l on l.orderId = o.id where o.status <> 'cancelled'", "o.orgId"),
+    "department": ("select d.id from department d where 1 = 1", None),
 }
 
 

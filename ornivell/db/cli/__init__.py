@@ -14,7 +14,7 @@ import sys
 from .common import CommandError, one_line, user_errors
 
 # in the order the subcommands are listed by --help
-_COMMAND_MODULES = ("setup", "read")
+_COMMAND_MODULES = ("setup", "read", "export")
 
 
 def _parser():
