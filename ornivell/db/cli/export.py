@@ -26,10 +26,11 @@ class PageProgress:
             # made at the first page, so that a refusal prints no bar
             from tqdm import tqdm
 
-            self._bar = tqdm(desc="reading", unit=" rows", file=sys.stderr, disable=None)
+            self._bar = tqdm(desc="reading", unit=" rows", unit_scale=True, file=sys.stderr, disable=None,
+                             bar_format="{desc}: {n} rows [{elapsed}, {rate_fmt}]")
         self._bar.update(read)
         if not read:
-            self._bar.set_description("writing")
+            self._bar.set_description_str("writing")
         return page
 
     def close(self):
