@@ -113,6 +113,8 @@ def _try_lines(summary):
         # the demo gives customer 1 to the first sales department
         f"dbplus get customer 1 --user {sales}",
         f"dbplus search order --user {clerk}",
+        f"dbplus export order --user {sales} -o orders.xlsx",
+        f"dbplus domains order --user {sales} --links",
     ]
 
 

@@ -85,7 +85,7 @@ py::object row_key(py::handle prop) {
     return to_str(text_of(object_name) + "." + text_of(show_column));
 }
 
-Columns export_columns(py::handle props, py::handle domains) {
+Columns columns_in_display_order(py::handle props, py::handle domains) {
     py::cpp_function display_order([](py::handle prop) { return attr(prop, names::displayOrder); });
     props.attr(names::sort)(py::arg("key") = display_order);
     Columns columns;
@@ -133,7 +133,7 @@ py::object export_(py::handle self, py::handle user, py::handle entity, py::hand
     py::object info = attr(statement, names::metadata);
     py::object domains = dictionary_domains(self, info);
     py::object model = item(attr(info, names::model), names::displayName);
-    Columns columns = export_columns(attr(statement, names::export_props), domains);
+    Columns columns = columns_in_display_order(attr(statement, names::export_props), domains);
     translate_labels(data, columns.props_name_dict);
 
     py::object create_sheet = module_global(names::create_sheet);
