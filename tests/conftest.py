@@ -23,7 +23,7 @@ Fixtures:
   your own and do not rely on the tables being empty.
 - ``business_db`` (module): a new database of ``engine_name`` holding the
   demo (``ornivell.db.demo``) at ``BUSINESS_SCALE`` with ``BUSINESS_SEED``:
-  about 450 business rows, six models, three roles, five users. It is a
+  about 450 business rows, seven models, three roles, five users. It is a
   ``BusinessDb`` with ``db`` (the ``Database``), ``dp`` (a ``DbPlus`` on
   it) and ``summary`` (a ``DemoSummary``: ``counts`` per business table,
   ``users`` with ``id``, ``orgId`` and ``roles``; ``summary.user("sales")``

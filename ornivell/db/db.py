@@ -12,6 +12,7 @@ from sqlalchemy import MetaData, Table, create_engine, make_url, text
 from . import sqlparts
 from .attrdict import Dict
 from .dialects import dialect_for
+from .pagestream import PageStream
 from .session import ResultColumn, Session
 from .urls import DEFAULT_URL, URL_VARIABLE
 
@@ -142,11 +143,21 @@ class Database:
     # sessions and statements
 
     @contextmanager
-    def session(self):
+    def session(self, stream_pages=False):
         """One transaction: committed when the block ends, rolled back (and
-        the error raised again) when it raises."""
+        the error raised again) when it raises.
+
+        With ``stream_pages``, ``query_page`` without counting reads
+        consecutive pages of one statement from one open result, as an
+        export does: the statement runs once instead of once per page, and
+        every page comes from the same reading of the data.
+        """
         with self.engine.begin() as connection:
-            yield Session(self, connection)
+            session = Session(self, connection, PageStream() if stream_pages else None)
+            try:
+                yield session
+            finally:
+                session.close_pages()
 
     @contextmanager
     def serialized(self, key):

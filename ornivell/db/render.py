@@ -155,6 +155,8 @@ def _try_lines(summary):
         # the demo gives customer 1 to the first sales department
         f"dbplus get customer 1 --user {sales}",
         f"dbplus search order --user {clerk}",
+        f"dbplus export order --user {sales} -o orders.xlsx",
+        f"dbplus domains order --user {sales} --links",
     ]
 
 
@@ -178,3 +180,27 @@ def demo_text(summary, url, url_option=""):
         "try:",
         *(f"  {line}{url_option}" for line in _try_lines(summary)),
     ])
+
+
+def domains_text(domains):
+    """Each value list as a titled table of its codes, labels and positions."""
+    if not domains:
+        return "(no value lists)"
+    blocks = []
+    for name, entries in domains.items():
+        rows = [{"code": code, "label": entry.get("label"), "order": entry.get("order")}
+                for code, entry in entries.items()]
+        blocks.append(f"{name} ({_plural(len(rows), 'value')})\n{table_text(rows)}")
+    return "\n\n".join(blocks)
+
+
+def _json_key(value):
+    # JSON names are texts; numbers become texts by themselves
+    if value is None or isinstance(value, (str, int, float, bool)):
+        return value
+    return value.isoformat() if isinstance(value, (datetime.date, datetime.time)) else str(value)
+
+
+def domains_json(domains):
+    """The value lists with codes that JSON can take as names."""
+    return {name: {_json_key(code): entry for code, entry in entries.items()} for name, entries in domains.items()}

@@ -24,15 +24,22 @@ class ResultColumn(NamedTuple):
     comment: object = None
 
 
-def _keys(result):
+def _names(keys):
     # interned column names make every later lookup by a constant name a
     # pointer comparison
-    return [sys.intern(str(key)) for key in result.keys()]
+    return [sys.intern(str(key)) for key in keys]
+
+
+def _keys(result):
+    return _names(result.keys())
+
+
+def _dicts(keys, rows):
+    return [Dict(zip(keys, row)) for row in rows]
 
 
 def _rows(result):
-    keys = _keys(result)
-    return [Dict(zip(keys, row)) for row in result]
+    return _dicts(_keys(result), result)
 
 
 def _runs(items, key):
@@ -80,18 +87,31 @@ class Session:
     written (``row_values``).
     """
 
-    __slots__ = ("_database", "_connection")
+    __slots__ = ("_database", "_connection", "_pages")
 
-    def __init__(self, database, connection):
+    def __init__(self, database, connection, pages=None):
         self._database = database
         self._connection = connection
+        # a PageStream: pages read without counting come from one open result
+        self._pages = pages
 
     @property
     def database(self):
         return self._database
 
     def _run(self, sql, params):
+        self.close_pages()
         return self._connection.execute(self._database.statement(sql), params)
+
+    def _stream(self, sql, params):
+        # read as far as asked: a server-side cursor where the driver has one
+        return self._connection.execute(self._database.statement(sql), params,
+                                        execution_options={"stream_results": True})
+
+    def close_pages(self):
+        """Give up a result that pages were being read from."""
+        if self._pages is not None:
+            self._pages.close()
 
     def query(self, sql, /, **params):
         return _rows(self._run(sql, params))
@@ -104,6 +124,9 @@ class Session:
 
     def query_page(self, sql, /, page=1, limit=10, do_count=None, **params):
         page, limit = page_window(page, limit)
+        if self._pages is not None and not do_count:
+            keys, rows = self._pages.page(self._stream, sql, page, limit, params)
+            return Dict(data=_dicts(_names(keys), rows), total=None, page=page, limit=limit)
         database = self._database
         data = self.query(database.sql_page(sql, page, limit), **params)
         total = self._run(database.sql_count(sql), params).scalar_one() if do_count else None

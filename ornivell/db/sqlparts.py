@@ -32,6 +32,15 @@ def sql_page(sql, page, limit):
     return f"{sql}\nlimit {limit} offset {(page - 1) * limit}"
 
 
+# the largest LIMIT that every supported database takes: "no limit"
+_NO_LIMIT = 2 ** 63 - 1
+
+
+def sql_from(sql, offset):
+    """``sql`` without its first ``offset`` rows."""
+    return f"{sql}\nlimit {_NO_LIMIT} offset {int(offset)}"
+
+
 def sql_count(sql):
     return f"select count(*) as total from (\n{sql}\n) dbplus_count"
 

@@ -1,44 +1,75 @@
-"""Writing an export to an Excel workbook."""
+"""Writing an export to an Excel workbook.
 
+Rows are written with XlsxWriter in constant-memory mode: each row goes to
+disk as soon as the next one starts, so writing takes the same memory for a
+hundred rows as for a million (bench/bench_sheet_writers.py compares the
+writers that were tried).
+"""
+
+import contextlib
 import datetime
 import decimal
 import os
 import re
 import tempfile
+import unicodedata
 import uuid
 
-from openpyxl import Workbook
-from openpyxl.cell import WriteOnlyCell
-from openpyxl.cell.cell import ILLEGAL_CHARACTERS_RE
-from openpyxl.styles import Font
+import xlsxwriter
 
 EXPORT_DIR_VARIABLE = "DBPLUS_EXPORT_DIR"
+
+# an Excel sheet holds 1,048,576 rows, the titles take one of them
+SHEET_DATA_ROWS = 1_048_575
+SHEET_COLUMNS = 16_384
 
 _SHEET_TITLE_MAX = 31
 _SHEET_TITLE_FORBIDDEN = re.compile(r"[\\/*?:\[\]]")
 _FILE_NAME_FORBIDDEN = re.compile(r'[\\/:*?"<>|\x00-\x1f]')
 _FILE_STEM_MAX = 80
-_CELL_TYPES = (int, float, decimal.Decimal, datetime.date, datetime.time, datetime.timedelta)
+
+_WORKBOOK_OPTIONS = {
+    "constant_memory": True,
+    # a text is data: "=1+1", "12" and "http://..." stay texts
+    "strings_to_formulas": False,
+    "strings_to_numbers": False,
+    "strings_to_urls": False,
+    "nan_inf_to_errors": True,
+}
+_DATE_FORMATS = {
+    datetime.date: "yyyy-mm-dd",
+    datetime.datetime: "yyyy-mm-dd hh:mm:ss",
+    datetime.time: "hh:mm:ss",
+    datetime.timedelta: "[h]:mm:ss",
+}
+# written as they are; other values go in as their text
+_CELL_TYPES = (str, bool, int, float, decimal.Decimal, *_DATE_FORMATS)
+_AS_IS = {type(None), str, bool, int, float, decimal.Decimal, datetime.date, datetime.timedelta}
+
+# column widths, in characters, guessed from the titles and the first rows
+_WIDTH_SAMPLE_ROWS = 100
+_MIN_WIDTH, _MAX_WIDTH = 8, 60
 
 
 def create_sheet(info, model, headers, props_names, data):
     """Write ``data`` as one sheet: a bold row of ``headers``, then per row
-    the values under ``props_names``. ``info`` (the model) is not needed.
+    the values under ``props_names``, typed (numbers, dates, texts). Rows past
+    what one sheet holds continue on further sheets. ``info`` (the model) is
+    not needed.
 
     Returns ``(path, filename)`` of the new file, which lies in
     ``$DBPLUS_EXPORT_DIR`` or else the temporary directory.
     """
+    if len(props_names) > SHEET_COLUMNS:
+        raise ValueError(f"{len(props_names)} columns do not fit in a sheet of {SHEET_COLUMNS}")
     display_name = "" if model is None else str(model)
-    workbook = Workbook(write_only=True)
-    sheet = workbook.create_sheet(sheet_title(display_name))
-    sheet.append([_header_cell(sheet, header) for header in headers])
-    for row in data:
-        sheet.append([_cell(sheet, row.get(key)) for key in props_names])
-    directory = os.environ.get(EXPORT_DIR_VARIABLE) or tempfile.gettempdir()
-    os.makedirs(directory, exist_ok=True)
-    filename = _file_name(display_name)
-    path = os.path.join(directory, filename)
-    workbook.save(path)
+    path, filename = _new_file(display_name)
+    try:
+        _write_workbook(path, sheet_title(display_name), headers, props_names, data)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(path)
+        raise
     return path, filename
 
 
@@ -52,43 +83,90 @@ def sheet_title(name):
     return title + "_" if title.lower() == "history" else title
 
 
-def _file_name(display_name):
+def _new_file(display_name):
+    """A new, empty file of its own in the export directory: ``(path, filename)``."""
+    directory = os.environ.get(EXPORT_DIR_VARIABLE) or tempfile.gettempdir()
+    os.makedirs(directory, exist_ok=True)
     stem = _FILE_NAME_FORBIDDEN.sub("_", display_name).strip(" .")[:_FILE_STEM_MAX] or "export"
-    stamp = datetime.datetime.now().strftime("%Y%m%d%H%M%S")
-    return f"{stem}-{stamp}-{uuid.uuid4().hex[:8]}.xlsx"
+    while True:
+        stamp = datetime.datetime.now().strftime("%Y%m%d%H%M%S")
+        filename = f"{stem}-{stamp}-{uuid.uuid4().hex[:8]}.xlsx"
+        path = os.path.join(directory, filename)
+        try:
+            # taken by this export alone, even against one started in the same second
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644))
+        except FileExistsError:
+            continue
+        return path, filename
 
 
-def _header_cell(sheet, header):
-    cell = _cell(sheet, header)
-    cell.font = Font(bold=True)
-    return cell
+def _write_workbook(path, title, headers, props_names, data):
+    workbook = xlsxwriter.Workbook(path, _WORKBOOK_OPTIONS)
+    try:
+        header_format = workbook.add_format({"bold": True})
+        date_formats = {kind: workbook.add_format({"num_format": text}) for kind, text in _DATE_FORMATS.items()}
+        widths = _column_widths(headers, props_names, data)
+        starts = range(0, len(data), SHEET_DATA_ROWS) if data else [0]
+        for number, start in enumerate(starts, start=1):
+            sheet = workbook.add_worksheet(title if number == 1 else _continued_title(title, number))
+            _prepare_sheet(sheet, headers, widths, header_format, date_formats)
+            _write_rows(sheet, props_names, data, start, start + SHEET_DATA_ROWS)
+    finally:
+        workbook.close()
 
 
-def _cell(sheet, value):
-    cell = WriteOnlyCell(sheet, value=_cell_value(value))
-    if cell.data_type == "f":
-        # a text that starts with "=" is data, not a formula to evaluate
-        cell.data_type = "s"
-    return cell
+def _continued_title(title, number):
+    suffix = f" ({number})"
+    return title[:_SHEET_TITLE_MAX - len(suffix)] + suffix
+
+
+def _prepare_sheet(sheet, headers, widths, header_format, date_formats):
+    for kind, cell_format in date_formats.items():
+        sheet.add_write_handler(kind, _dated(cell_format))
+    for column, width in enumerate(widths):
+        sheet.set_column(column, column, width)
+    sheet.freeze_panes(1, 0)
+    sheet.write_row(0, 0, [_cell_value(header) for header in headers], header_format)
+
+
+def _dated(cell_format):
+    def write(sheet, row, column, value, *args):
+        return sheet.write_datetime(row, column, value, cell_format)
+    return write
+
+
+def _write_rows(sheet, props_names, data, start, stop):
+    write_row = sheet.write_row
+    for line, index in enumerate(range(start, min(stop, len(data))), start=1):
+        row = data[index]
+        write_row(line, 0, [_cell_value(row.get(key)) for key in props_names])
 
 
 def _cell_value(value):
-    if value is None or isinstance(value, bool):
+    if type(value) in _AS_IS:
         return value
-    if isinstance(value, str):
-        return _clean_text(value)
+    if isinstance(value, (datetime.datetime, datetime.time)):
+        # Excel has no time zones: keep the wall-clock time
+        return value if value.tzinfo is None else value.replace(tzinfo=None)
     if isinstance(value, _CELL_TYPES):
-        return _naive(value)
+        return value
     # what Excel cannot hold (dicts, lists, ids) goes in as text
-    return _clean_text(str(value))
+    return str(value)
 
 
-def _naive(value):
-    # Excel has no time zones: keep the wall-clock time
-    if isinstance(value, (datetime.datetime, datetime.time)) and value.tzinfo is not None:
-        return value.replace(tzinfo=None)
-    return value
+def _column_widths(headers, props_names, data):
+    sample = data[:_WIDTH_SAMPLE_ROWS]
+    widths = []
+    for header, key in zip(headers, props_names):
+        shown = [_shown_width(header)] + [_shown_width(row.get(key)) for row in sample]
+        widths.append(min(max(max(shown) + 2, _MIN_WIDTH), _MAX_WIDTH))
+    return widths
 
 
-def _clean_text(text):
-    return ILLEGAL_CHARACTERS_RE.sub("", text)
+def _shown_width(value):
+    if value is None:
+        return 0
+    if isinstance(value, datetime.datetime):
+        return 19
+    text = value.isoformat() if isinstance(value, (datetime.date, datetime.time)) else str(value)[:_MAX_WIDTH]
+    return sum(2 if unicodedata.east_asian_width(char) in "WF" else 1 for char in text)

@@ -48,6 +48,7 @@ def _visible_ids(data, model, user):
         "quote": ("quote", lambda row: row["orgId"] == user.orgId),
         "project": ("project", lambda row: True),
         "project_member": ("project_member", lambda row: True),
+        "department": ("department", lambda row: True),
     }
     table, keep = own[model]
     return {row["id"] for row in data[table] if "sales" not in user.roles or keep(row)}

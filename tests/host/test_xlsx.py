@@ -1,9 +1,13 @@
 import datetime
+import decimal
 import os
+import types
+import uuid
 
 import pytest
 from openpyxl import load_workbook
 
+from ornivell.db import xlsx
 from ornivell.db.xlsx import create_sheet, sheet_title
 
 
@@ -42,3 +46,57 @@ def test_each_export_gets_its_own_file(export_dir):
 ])
 def test_sheet_titles_follow_excel_rules(name, title):
     assert sheet_title(name) == title
+
+
+def read(path):
+    return {sheet.title: [[(c.value, c.number_format) for c in row] for row in sheet.iter_rows()]
+            for sheet in load_workbook(path).worksheets}
+
+
+def test_cells_are_typed_and_texts_stay_texts(export_dir):
+    values = [decimal.Decimal("12.50"), 7, True, datetime.date(2024, 2, 3), datetime.datetime(2024, 2, 3, 4, 5, 6),
+              datetime.time(4, 5, 6), datetime.timedelta(hours=30), "12", "=SUM(A1:A2)", "http://x", "", None]
+    keys = [f"k{i}" for i in range(len(values))]
+    path, _ = create_sheet(None, "m", keys, keys, [dict(zip(keys, values))])
+    (_, row), = read(path).values()
+    assert row == [
+        (12.5, "General"), (7, "General"), (True, "General"), (datetime.datetime(2024, 2, 3), "yyyy-mm-dd"),
+        (datetime.datetime(2024, 2, 3, 4, 5, 6), "yyyy-mm-dd hh:mm:ss"), (datetime.time(4, 5, 6), "hh:mm:ss"),
+        (datetime.timedelta(hours=30), "[h]:mm:ss"), ("12", "General"), ("=SUM(A1:A2)", "General"),
+        ("http://x", "General"), (None, "General"), (None, "General")]
+
+
+@pytest.mark.parametrize("count, sheets", [(0, {"m": 1}), (4, {"m": 3, "m (2)": 3}), (5, {"m": 3, "m (2)": 3, "m (3)": 2})])
+def test_rows_past_a_sheet_continue_on_the_next(export_dir, monkeypatch, count, sheets):
+    monkeypatch.setattr(xlsx, "SHEET_DATA_ROWS", 2)
+    path, _ = create_sheet(None, "m", ["N"], ["n"], [{"n": i} for i in range(count)])
+    written = read(path)
+    assert {title: len(rows) for title, rows in written.items()} == sheets
+    assert [rows[0][0][0] for rows in written.values()] == ["N"] * len(sheets)
+    assert [row[0][0] for rows in written.values() for row in rows[1:]] == list(range(count))
+
+
+def test_a_name_taken_meanwhile_is_not_overwritten(export_dir, monkeypatch):
+    hexes = iter(["a" * 32, "a" * 32, "b" * 32])
+    monkeypatch.setattr(xlsx.uuid, "uuid4", lambda: uuid.UUID(next(hexes)))
+    frozen = type("Frozen", (datetime.datetime,), {"now": classmethod(lambda cls: cls(2024, 1, 2, 3, 4, 5))})
+    monkeypatch.setattr(xlsx, "datetime", types.SimpleNamespace(**{**vars(datetime), "datetime": frozen}))
+    first = create_sheet(None, "m", ["a"], ["a"], [{"a": 1}])
+    second = create_sheet(None, "m", ["a"], ["a"], [{"a": 2}])
+    assert (first[1], second[1]) == ("m-20240102030405-aaaaaaaa.xlsx", "m-20240102030405-bbbbbbbb.xlsx")
+    assert read(first[0])["m"][1][0][0] == 1
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+@pytest.mark.parametrize("names, rows, error", [
+    (["a"], [{"a": 1}, {"a": Unprintable()}], RuntimeError),
+    (["a"] * (xlsx.SHEET_COLUMNS + 1), [], ValueError),
+])
+def test_a_failed_export_leaves_no_file(export_dir, names, rows, error):
+    with pytest.raises(error):
+        create_sheet(None, "m", names, names, rows)
+    assert not export_dir.exists() or list(export_dir.iterdir()) == []

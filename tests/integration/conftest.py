@@ -32,6 +32,7 @@ ORACLE_BASE = {
     "quote": ("select q.id from quote q where 1 = 1", "q.orgId"),
     "project": ("select pj.id from project pj where 1 = 1", None),
     "project_member": ("select pm.id from project_member pm where 1 = 1", None),
+    "department": ("select d.id from department d where 1 = 1", None),
 }
 
 

@@ -3,6 +3,7 @@
 import gc
 import os
 import sys
+import types
 
 import pytest
 
@@ -28,11 +29,29 @@ def scene(fk, db, parser):
                 filterEnabled=1),
         alias="e", where="o = $user.orgId", tables=[db.tables["t"], db.tables["dept"]],
         join_tables=[dict(table="dept", alias="d", join="left join dept d on d.u = $user.id", order=1)])
-    fk.warm(plus, info, acl_data=[Dict(cond="a = $user.orgId", join="left join z", order=2)])
+    fk.warm(plus, info, acl_data=[Dict(cond="a = $user.orgId", join="left join z", order=2)],
+            ops=("queryEnabled", "exportEnabled"))
     return plus, db, info
 
 
-def test_repeated_operations_do_not_leak(scene, fk, parser):
+@pytest.fixture
+def exports(scene, fk, monkeypatch):
+    """Export pages of one row, a dictionary for it and a writer that writes nothing."""
+    plus, db, info = scene
+    for order, prop in enumerate(info.props.values()):
+        prop["displayOrder"] = order
+    info.props["name"]["transDict"] = "names"
+    user = fk.user(orgId=7)
+    sql = plus.build_sql(user, "m", args={})[0].to_sql(export=True)
+    db.reply(sql, types.SimpleNamespace(data=[]))
+    db.reply(sql, types.SimpleNamespace(data=[Dict(id=1, name=1)]), page=1)
+    db.in_clause = lambda key, values: ("(:v)", {"v": values[0]})
+    db.reply('select * from _dict where domain in (:v) order by "order"',
+             [Dict(domain="names", key="1", value="one", order=1)])
+    monkeypatch.setattr(dp, "create_sheet", lambda *args: ("p", "f"))
+
+
+def test_repeated_operations_do_not_leak(scene, fk, parser, exports):
     plus, db, info = scene
     user = fk.user(orgId=7)
     ctx = {"user": user}
@@ -79,6 +98,9 @@ def test_repeated_operations_do_not_leak(scene, fk, parser):
         plus.search(user, "m", args)
         plus.query_one(user, "m", 3)
         plus.check_perm(user, "m", "deleteEnabled", "删除")
+        plus.export(user, "m", {})
+        plus.find_dict_domains()
+        plus.find_link_domains(user, info)
         info.table_name("t")
         info.db_table("d")
         for failing, error in (
@@ -98,6 +120,8 @@ def test_repeated_operations_do_not_leak(scene, fk, parser):
             (lambda: plus.build_sql_blocks(bad_info), dp.MetadataError),
             (lambda: setattr(block, "join_tables", bad_pairs) or block.sorted_join_tables(), TypeError),
             (lambda: dp.trim_get({"k": 1}, "k"), AttributeError),
+            (lambda: plus.export(user, "m", {}, ["x"], {"page": 1}), TypeError),
+            (lambda: plus.find_dict_domains(None), TypeError),
         ):
             try:
                 failing()

@@ -6,6 +6,7 @@
 #include "access/function_permissions.h"
 #include "dbplus.h"
 #include "design/display_name.h"
+#include "design/domains.h"
 #include "design/model_sync.h"
 #include "design/table_columns.h"
 #include "entities/create_entity.h"
@@ -23,6 +24,7 @@
 #include "names.h"
 #include "perm_check_result.h"
 #include "plain_class.h"
+#include "queries/export.h"
 #include "queries/query_one.h"
 #include "queries/search.h"
 #include "sql/blocks.h"
@@ -93,6 +95,7 @@ void bind_dbplus(py::module_& module) {
     dbplus::bind_display_name(dbplus);
     dbplus::bind_table_columns(dbplus);
     dbplus::bind_model_sync(dbplus);
+    dbplus::bind_domains(dbplus);
     dbplus::bind_create(dbplus);
     dbplus::bind_update(dbplus);
     dbplus::bind_delete(dbplus);
@@ -101,17 +104,19 @@ void bind_dbplus(py::module_& module) {
     dbplus::bind_create_entity(dbplus);
     dbplus::bind_sequence(dbplus);
     dbplus::bind_update_entity(dbplus);
+    dbplus::bind_export(dbplus);
     dbplus.install({
         "__init__", "escape", "sql_page", "sql_count", "is_mssql", "in_clause", "session",
         "clear_cache", "evict_cache", "_read_cache", "_write_cache",
         "model_info", "table_column", "guess_column_type",
         "acl_data", "acl_model", "_acl_func_cond", "_acl_func_result", "acl_func", "acl_prop",
         "normalize_sql", "build_acl_cond_sql", "add_cond", "parse_where_cond", "parse_join_cond", "parse_orderby",
-        "build_sql_blocks", "build_sql", "search_one", "search_all", "_limit", "search", "query_one",
+        "build_sql_blocks", "build_sql", "search_one", "search_all", "_limit", "search", "export", "query_one",
         "check_perm", "check_perm_ext",
         "create", "create_many", "update", "_update", "update_many", "delete", "_delete",
         "relation", "relation_update", "_update_rel", "_del_rel",
         "beautify_display_name", "generate_table_columns", "generate_columns", "_generate_columns", "sync_model",
+        "find_dict_domains", "find_link_domains",
         "primary_key_cond", "primary_key_cond_list", "normalize_create_entity", "generate_seq",
         "normalize_create_entity_list", "normalize_update_entity", "normalize_update_entity_list",
     });

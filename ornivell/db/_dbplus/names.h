@@ -183,7 +183,17 @@ namespace dbplus::names {
     X(createEnabled, "createEnabled")                \
     X(deleteEnabled, "deleteEnabled")                \
     X(dunder_enter, "__enter__")                     \
-    X(dunder_exit, "__exit__")
+    X(dunder_exit, "__exit__")                       \
+    /* export and value lists */                     \
+    X(to_sql, "to_sql")                              \
+    X(sort, "sort")                                  \
+    X(displayOrder, "displayOrder")                  \
+    X(transModel, "transModel")                      \
+    X(create_sheet, "create_sheet")                  \
+    X(path, "path")                                  \
+    X(filename, "filename")                          \
+    X(domain, "domain")                              \
+    X(label, "label")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)

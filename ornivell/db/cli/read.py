@@ -33,14 +33,19 @@ def _ordering(args):
     return [order] if isinstance(order, str) else order
 
 
-def _search_request(args):
-    request = {"page": args.page, "limit": args.limit, "doCount": int(args.count)}
+def filter_request(args):
+    """The request keys of the options that ``add_filter_options`` adds."""
+    request = {}
     for key, value in (("key", args.key), ("where", _filter(args)), ("order", _ordering(args))):
         if value is not None:
             request[key] = value
     if args.columns:
         request["columns"] = [name.strip() for name in args.columns.split(",") if name.strip()]
     return request
+
+
+def _search_request(args):
+    return {"page": args.page, "limit": args.limit, "doCount": int(args.count), **filter_request(args)}
 
 
 def _search(args):
@@ -72,20 +77,29 @@ def _get(args):
     print(render.to_json(record) if args.json else render.record_text(record))
 
 
-def add_query_options(parser):
+def add_model_options(parser):
     parser.add_argument("model", help="business model name, e.g. employee")
     add_user_option(parser)
     add_database_option(parser)
+
+
+def add_query_options(parser):
+    add_model_options(parser)
     parser.add_argument("--json", action="store_true", help="print JSON instead of text")
+
+
+def add_filter_options(parser):
+    """Which rows, in which order, with which properties: as for search."""
+    parser.add_argument("--key", help="keyword, looked for in the searchable properties")
+    parser.add_argument("--where", metavar="JSON", help='filter, e.g. \'{"title": {"_contains": "Manager"}}\'')
+    parser.add_argument("--order", metavar="JSON", help='ordering, e.g. \'[{"name": "desc"}]\'')
+    parser.add_argument("--columns", metavar="A,B", help="properties to show (default: all visible)")
 
 
 def register(subparsers):
     parser = subparsers.add_parser("search", help="search a model as a user")
     add_query_options(parser)
-    parser.add_argument("--key", help="keyword, looked for in the searchable properties")
-    parser.add_argument("--where", metavar="JSON", help='filter, e.g. \'{"title": {"_contains": "Manager"}}\'')
-    parser.add_argument("--order", metavar="JSON", help='ordering, e.g. \'[{"name": "desc"}]\'')
-    parser.add_argument("--columns", metavar="A,B", help="properties to show (default: all visible)")
+    add_filter_options(parser)
     parser.add_argument("--page", type=whole_number(1, MAX_PAGE), default=1, help="page number (default: %(default)s)")
     parser.add_argument("--limit", type=whole_number(1, MAX_LIMIT), default=20,
                         help=f"rows per page, at most {MAX_LIMIT} (default: %(default)s)")

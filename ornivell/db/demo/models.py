@@ -197,6 +197,19 @@ MODELS += (
     )),
 )
 
+# The target of the departments' links (orgId, parentId), so that their
+# header filters list department names; parentId links the model to itself.
+LOOKUP_MODELS = (
+    Model("department", "Departments", "department", "d", props=(
+        _prop("id", "ID", filter=True, order=True),
+        _prop("code", "Code", search=True, match=True, order=True, sort="asc"),
+        _prop("name", "Name", search=True, order=True),
+        _prop("city", "City", search=True, filter=True, order=True),
+        _translated("parentId", "Parent", "department.id", "name,code", "parent", filter=True),
+    )),
+)
+MODELS += LOOKUP_MODELS
+
 MODEL_NAMES = tuple(model.name for model in MODELS)
 
 DOMAINS = {
