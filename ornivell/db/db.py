@@ -12,6 +12,8 @@ from sqlalchemy import MetaData, Table, create_engine, make_url, text
 from . import sqlparts
 from .attrdict import Dict
 from .dialects import dialect_for
+from .directreads import DirectReads
+from .driversql import DriverStatement
 from .pagestream import PageStream
 from .session import ResultColumn, Session
 from .urls import DEFAULT_URL, URL_VARIABLE
@@ -63,6 +65,8 @@ class Database:
         self.escape = lru_cache(maxsize=4096)(self._quote_identifier)
         self.escape_sql = lru_cache(maxsize=1024)(self.dialect.adapt_sql)
         self.statement = lru_cache(maxsize=1024)(self._text_statement)
+        self.driver_statement = lru_cache(maxsize=1024)(self._driver_statement)
+        self._direct_reads = DirectReads(self)
 
     def __repr__(self):
         return f"Database({self.engine.url.render_as_string(hide_password=True)!r})"
@@ -87,6 +91,9 @@ class Database:
 
     def _text_statement(self, sql):
         return text(self.escape_sql(sql))
+
+    def _driver_statement(self, sql):
+        return DriverStatement.compile(text(self.escape_sql(sql)), self.engine.dialect)
 
     # the same text on every supported database
     sql_page = staticmethod(sqlparts.sql_page)
@@ -184,24 +191,29 @@ class Database:
                 finally:
                     _serialized_session.reset(token)
 
-    def _in(self, session):
+    def _in(self, session, read=False):
+        """Where a call runs: ``session``, else the open ``serialized`` block's
+        session, else a session of its own; a ``read`` in a session of its
+        own runs directly on a pooled connection where that is the same."""
         if session is not None:
             return nullcontext(session)
         serialized = _serialized_session.get()
         if serialized is not None and serialized.database is self:
             return nullcontext(serialized)
+        if read and self._direct_reads.usable():
+            return self._direct_reads
         return self.session()
 
     def query(self, sql, /, session=None, **params):
-        with self._in(session) as s:
+        with self._in(session, read=True) as s:
             return s.query(sql, **params)
 
     def query_one(self, sql, /, session=None, **params):
-        with self._in(session) as s:
+        with self._in(session, read=True) as s:
             return s.query_one(sql, **params)
 
     def query_page(self, sql, /, page=1, limit=10, do_count=None, session=None, **params):
-        with self._in(session) as s:
+        with self._in(session, read=True) as s:
             return s.query_page(sql, page=page, limit=limit, do_count=do_count, **params)
 
     def query_meta(self, sql, /, session=None):

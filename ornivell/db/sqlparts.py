@@ -27,7 +27,11 @@ def page_window(page, limit):
 
 
 def sql_page(sql, page, limit):
-    page, limit = page_window(page, limit)
+    return page_text(sql, *page_window(page, limit))
+
+
+def page_text(sql, page, limit):
+    """``sql`` limited to page ``page`` of ``limit`` rows, both checked by ``page_window``."""
     # on a line of its own, so a trailing line comment cannot swallow it
     return f"{sql}\nlimit {limit} offset {(page - 1) * limit}"
 
