@@ -46,7 +46,10 @@ class Database:
     SQL texts are written as for MySQL; before they run, the handle adapts
     their identifier quoting to the database (``escape_sql``). Every method
     that takes ``session`` runs in that session's transaction, or without one
-    in a short transaction of its own, committed at once.
+    in a short transaction of its own, committed at once; the reads among
+    them (``query``, ``query_one``, ``query_page``) then run straight on a
+    pooled DB-API connection where SQLAlchemy would do no more than run
+    them (``directreads``).
     """
 
     def __init__(self, url=None, *, engine=None, **engine_kwargs):
@@ -191,29 +194,43 @@ class Database:
                 finally:
                     _serialized_session.reset(token)
 
-    def _in(self, session, read=False):
-        """Where a call runs: ``session``, else the open ``serialized`` block's
-        session, else a session of its own; a ``read`` in a session of its
-        own runs directly on a pooled connection where that is the same."""
-        if session is not None:
-            return nullcontext(session)
+    def _in(self, session):
+        """Where a call runs: ``session``, else the open ``serialized``
+        block's session, else a session of its own."""
+        if session is None:
+            session = self._serialized()
+        return self.session() if session is None else nullcontext(session)
+
+    def _serialized(self):
         serialized = _serialized_session.get()
-        if serialized is not None and serialized.database is self:
-            return nullcontext(serialized)
-        if read and self._direct_reads.usable():
+        return serialized if serialized is not None and serialized.database is self else None
+
+    def _direct(self, session):
+        """The direct reads, for a read that runs in a transaction of its own
+        when running it directly is the same; else None."""
+        if session is None and self._serialized() is None and self._direct_reads.usable():
             return self._direct_reads
-        return self.session()
+        return None
 
     def query(self, sql, /, session=None, **params):
-        with self._in(session, read=True) as s:
+        direct = self._direct(session)
+        if direct is not None:
+            return direct.rows(sql, params)
+        with self._in(session) as s:
             return s.query(sql, **params)
 
     def query_one(self, sql, /, session=None, **params):
-        with self._in(session, read=True) as s:
+        direct = self._direct(session)
+        if direct is not None:
+            return direct.first(sql, params)
+        with self._in(session) as s:
             return s.query_one(sql, **params)
 
     def query_page(self, sql, /, page=1, limit=10, do_count=None, session=None, **params):
-        with self._in(session, read=True) as s:
+        direct = self._direct(session)
+        if direct is not None:
+            return direct.page(sql, page, limit, do_count, params)
+        with self._in(session) as s:
             return s.query_page(sql, page=page, limit=limit, do_count=do_count, **params)
 
     def query_meta(self, sql, /, session=None):

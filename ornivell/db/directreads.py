@@ -8,7 +8,9 @@ those provide (no event listeners, execution options or statement logging),
 ``DirectReads`` takes a connection from the engine's pool instead, runs the
 statements compiled once per text (``driversql``) on a cursor, builds the
 rows from the cursor and commits. Statements, parameters, rows, the
-transaction and the errors raised are those of the SQLAlchemy path.
+transaction and the errors raised are those of the SQLAlchemy path. Where
+the driver sends BEGIN and COMMIT as round trips of their own (psycopg), a
+lone SELECT runs in autocommit instead, the same transaction without them.
 """
 
 import logging
@@ -52,8 +54,10 @@ def _first_value(cursor):
 
 
 class DirectReads:
-    """``query``, ``query_one`` and ``query_page`` of a ``Session``, each in a
-    transaction of its own on a connection of ``database``'s pool."""
+    """The reads of a ``Session`` (``query``, ``query_one``, ``query_page``),
+    each in a transaction of its own on a connection of ``database``'s
+    pool. The parameters come as one mapping: a call with keyword
+    arguments costs as much again as a short read's own work here."""
 
     __slots__ = ("_database", "_engine")
 
@@ -61,32 +65,26 @@ class DirectReads:
         self._database = database
         self._engine = database.engine
 
-    # the handle's way to run a read outside a session: nothing to open or close
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        return None
-
     def usable(self):
         """Whether running a statement through SQLAlchemy would do no more than run it."""
         engine = self._engine
+        # the flags SQLAlchemy itself tests before dispatching events
         return not (engine._has_events or engine.dialect._has_events or engine.get_execution_options()
                     or engine.logger.isEnabledFor(logging.INFO))
 
-    def query(self, sql, /, **params):
+    def rows(self, sql, params):
         results = self._run(((sql, _all_rows),), params)
         if results is None:
             return self._in_session("query", sql, params)
         return results[0]
 
-    def query_one(self, sql, /, **params):
+    def first(self, sql, params):
         results = self._run(((sql, _first_row),), params)
         if results is None:
             return self._in_session("query_one", sql, params)
         return results[0]
 
-    def query_page(self, sql, /, page=1, limit=10, do_count=None, **params):
+    def page(self, sql, page, limit, do_count, params):
         page, limit = page_window(page, limit)
         reads = [(page_text(sql, page, limit), _all_rows)]
         if do_count:
@@ -122,9 +120,11 @@ class DirectReads:
                        for statement, parameters, read in runs]
             if not autocommit:
                 self._on_connection(fairy, _commit)
-            return results
-        finally:
-            self._give_back(fairy, autocommit)
+        except BaseException:
+            self._give_back(fairy, autocommit, ended=False)
+            raise
+        self._give_back(fairy, autocommit, ended=True)
+        return results
 
     def _checkout(self):
         dialect = self._engine.dialect
@@ -133,7 +133,9 @@ class DirectReads:
         except dialect.loaded_dbapi.Error as error:
             raise self._wrapped(error, None, None, dialect.is_disconnect(error, None, None)) from error
 
-    def _give_back(self, fairy, autocommit):
+    def _give_back(self, fairy, autocommit, ended):
+        """Returns the connection to the pool; ``ended`` when its transaction
+        did, which spares the pool's rollback, as SQLAlchemy spares it after a commit."""
         if not fairy.is_valid:
             return  # invalidated on an error
         if autocommit:
@@ -143,7 +145,7 @@ class DirectReads:
                 # a connection in an unknown mode must not serve anyone else
                 fairy.invalidate(error)
                 return
-        fairy.close()
+        fairy._close_special(transaction_reset=ended)
 
     def _execute(self, fairy, sql, parameters, read):
         cursor = fairy.dbapi_connection.cursor()

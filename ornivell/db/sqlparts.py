@@ -23,6 +23,8 @@ def _window_number(name, value):
 def page_window(page, limit):
     """``(page, limit)`` as integers; pages count from 1, limits from 1, both
     up to ``MAX_WINDOW``. Anything else is a ``ValueError``."""
+    if page.__class__ is int and limit.__class__ is int and 0 < page <= MAX_WINDOW and 0 < limit <= MAX_WINDOW:
+        return page, limit  # what a search passes: nothing to convert
     return _window_number("page", page), _window_number("limit", limit)
 
 
