@@ -24,12 +24,12 @@ def db(database):
 
 
 @pytest.fixture
-def pooled(db):
-    """Another handle on the same database whose pool holds ``size`` connections."""
+def another(db):
+    """Another handle on the same database, its engine made with the options given."""
     handles = []
 
-    def make(size):
-        handles.append(Database(db.engine.url, pool_size=size, max_overflow=0))
+    def make(**engine_options):
+        handles.append(Database(db.engine.url, **engine_options))
         return handles[-1]
 
     yield make
@@ -85,7 +85,10 @@ def test_pages_outside_a_session_give_what_a_session_gives(db, page, limit, do_c
     ("query", "update t_read set name = 'changed' where id = :id", {"id": 1}),
     ("query_one", "delete from t_read where id = :id", {"id": 1}),
 ])
-def test_errors_outside_a_session_are_a_sessions_errors(db, read, sql, params):
+@pytest.mark.parametrize("hide_parameters", [False, True])
+def test_errors_outside_a_session_are_a_sessions_errors(another, read, sql, params, hide_parameters):
+    db = another(hide_parameters=hide_parameters)
+
     def in_session():
         with db.session() as session:
             return getattr(session, read)(sql, **params)
@@ -111,9 +114,9 @@ def test_connection_failures_are_a_sessions_failures(db, engine_name):
     assert _outcome(lambda: unreachable.query("select 1 as one")) == expected
 
 
-def test_reads_outside_a_session_commit_what_they_do(db, pooled):
+def test_reads_outside_a_session_commit_what_they_do(db, another):
     # one connection: every call uses the one the previous call left
-    single_connection = pooled(1)
+    single_connection = another(pool_size=1, max_overflow=0)
     added = single_connection.query("insert into t_read (id, name, orgId) values (:id, 'dee', 3) returning id", id=9)
     try:
         assert added == [{"id": 9}]
@@ -141,10 +144,10 @@ def _kill(db, engine_name, connection_id):
 
 
 @pytest.mark.parametrize("in_session", [False, True])
-def test_a_lost_server_fails_one_read_not_one_per_connection(pooled, engine_name, in_session):
+def test_a_lost_server_fails_one_read_not_one_per_connection(another, engine_name, in_session):
     if engine_name == "sqlite":
         pytest.skip("an embedded database has no connection to lose")
-    db = pooled(2)
+    db = another(pool_size=2, max_overflow=0)
     current = {"postgresql": "select pg_backend_pid() as id", "mariadb": "select connection_id() as id"}[engine_name]
     with db.session() as first, db.session() as second:
         ids = [first.query_one(current).id, second.query_one(current).id]
