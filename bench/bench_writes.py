@@ -20,17 +20,16 @@ import argparse
 import copy
 import tempfile
 import time
-import uuid
 from contextlib import contextmanager
 from pathlib import Path
 
-from sqlalchemy import create_engine, delete, text
-from sqlalchemy.exc import OperationalError
+from sqlalchemy import delete
 
 from ornivell.db._dbplus import DbPlus
 from ornivell.db.db import Database
 from ornivell.db.demo import build_demo
 from ornivell.db.demo.tables import quote
+from scratch_databases import postgresql_database
 
 HANDLE_CALLS = ("query", "query_one", "add", "add_many", "merge", "update_many")
 BATCH = 1000
@@ -149,25 +148,6 @@ def run(name, url, options):
     print(f"    Core insert of the completed row:     {core * 1e6:9.1f} us  (create / Core: {whole / core:.2f}x)")
     print(f"  create_many of {BATCH} rows:              {many * 1e3:9.2f} ms")
     print(f"    Core executemany of the same rows:    {core_many * 1e3:9.2f} ms  (ratio {many / core_many:.2f}x)")
-
-
-@contextmanager
-def postgresql_database(server):
-    admin = create_engine(server, isolation_level="AUTOCOMMIT")
-    name = f"dbplus_bench_{uuid.uuid4().hex[:12]}"
-    try:
-        with admin.connect() as connection:
-            connection.execute(text(f'CREATE DATABASE "{name}"'))
-    except OperationalError as error:
-        print(f"PostgreSQL at {server} skipped: {str(error.orig).strip().splitlines()[0]}")
-        yield None
-        return
-    try:
-        yield f"{server.rstrip('/')}/{name}"
-    finally:
-        with admin.connect() as connection:
-            connection.execute(text(f'DROP DATABASE IF EXISTS "{name}" WITH (FORCE)'))
-        admin.dispose()
 
 
 def main():

@@ -26,21 +26,22 @@ def available():
     return shutil.which("valgrind") is not None
 
 
-def _total_instructions(script, case, calls, extra_args):
+def _total_instructions(script, case, calls, extra_args, python):
     with tempfile.TemporaryDirectory() as folder:
         out = Path(folder) / "callgrind.out"
         command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                   sys.executable, str(script), "--case", case, "--calls", str(calls), *extra_args]
+                   python, str(script), "--case", case, "--calls", str(calls), *extra_args]
         # the same hash seed in both runs, so that dict layouts do not differ
         env = {**os.environ, "PYTHONHASHSEED": "0"}
         subprocess.run(command, check=True, capture_output=True, env=env)
         return int(_TOTALS.search(out.read_text()).group(1))
 
 
-def per_call_instructions(script, case, low=200, high=1200, extra_args=()):
-    """Instructions of one call of ``case`` in ``script``."""
-    first = _total_instructions(script, case, low, extra_args)
-    second = _total_instructions(script, case, high, extra_args)
+def per_call_instructions(script, case, low=200, high=1200, extra_args=(), python=sys.executable):
+    """Instructions of one call of ``case`` in ``script``, run by the
+    interpreter ``python`` (another virtual environment's, to compare)."""
+    first = _total_instructions(script, case, low, extra_args, python)
+    second = _total_instructions(script, case, high, extra_args, python)
     return (second - first) / (high - low)
 
 

@@ -12,6 +12,8 @@ from sqlalchemy import MetaData, Table, create_engine, make_url, text
 from . import sqlparts
 from .attrdict import Dict
 from .dialects import dialect_for
+from .directreads import DirectReads
+from .driversql import DriverStatement
 from .pagestream import PageStream
 from .session import ResultColumn, Session
 from .urls import DEFAULT_URL, URL_VARIABLE
@@ -44,7 +46,10 @@ class Database:
     SQL texts are written as for MySQL; before they run, the handle adapts
     their identifier quoting to the database (``escape_sql``). Every method
     that takes ``session`` runs in that session's transaction, or without one
-    in a short transaction of its own, committed at once.
+    in a short transaction of its own, committed at once; the reads among
+    them (``query``, ``query_one``, ``query_page``) then run straight on a
+    pooled DB-API connection where SQLAlchemy would do no more than run
+    them (``directreads``).
     """
 
     def __init__(self, url=None, *, engine=None, **engine_kwargs):
@@ -63,6 +68,8 @@ class Database:
         self.escape = lru_cache(maxsize=4096)(self._quote_identifier)
         self.escape_sql = lru_cache(maxsize=1024)(self.dialect.adapt_sql)
         self.statement = lru_cache(maxsize=1024)(self._text_statement)
+        self.driver_statement = lru_cache(maxsize=1024)(self._driver_statement)
+        self._direct_reads = DirectReads(self)
 
     def __repr__(self):
         return f"Database({self.engine.url.render_as_string(hide_password=True)!r})"
@@ -87,6 +94,9 @@ class Database:
 
     def _text_statement(self, sql):
         return text(self.escape_sql(sql))
+
+    def _driver_statement(self, sql):
+        return DriverStatement.compile(text(self.escape_sql(sql)), self.engine.dialect)
 
     # the same text on every supported database
     sql_page = staticmethod(sqlparts.sql_page)
@@ -185,22 +195,41 @@ class Database:
                     _serialized_session.reset(token)
 
     def _in(self, session):
-        if session is not None:
-            return nullcontext(session)
+        """Where a call runs: ``session``, else the open ``serialized``
+        block's session, else a session of its own."""
+        if session is None:
+            session = self._serialized()
+        return self.session() if session is None else nullcontext(session)
+
+    def _serialized(self):
         serialized = _serialized_session.get()
-        if serialized is not None and serialized.database is self:
-            return nullcontext(serialized)
-        return self.session()
+        return serialized if serialized is not None and serialized.database is self else None
+
+    def _direct(self, session):
+        """The direct reads, for a read that runs in a transaction of its own
+        when running it directly is the same; else None."""
+        if session is None and self._serialized() is None and self._direct_reads.usable():
+            return self._direct_reads
+        return None
 
     def query(self, sql, /, session=None, **params):
+        direct = self._direct(session)
+        if direct is not None:
+            return direct.rows(sql, params)
         with self._in(session) as s:
             return s.query(sql, **params)
 
     def query_one(self, sql, /, session=None, **params):
+        direct = self._direct(session)
+        if direct is not None:
+            return direct.first(sql, params)
         with self._in(session) as s:
             return s.query_one(sql, **params)
 
     def query_page(self, sql, /, page=1, limit=10, do_count=None, session=None, **params):
+        direct = self._direct(session)
+        if direct is not None:
+            return direct.page(sql, page, limit, do_count, params)
         with self._in(session) as s:
             return s.query_page(sql, page=page, limit=limit, do_count=do_count, **params)
 

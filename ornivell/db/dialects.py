@@ -81,6 +81,15 @@ class Dialect:
     def claim_writes(self, connection):
         """Called first in a transaction that must not overlap another writer's."""
 
+    def begin_lone_statement(self, connection):
+        """Lets the DB-API ``connection`` run the one statement of a short
+        transaction as a transaction of its own, where that spares round
+        trips; True if it did, and ``end_lone_statement`` must follow."""
+        return False
+
+    def end_lone_statement(self, connection):
+        """Undoes ``begin_lone_statement``."""
+
 
 def _lock_number(key):
     """A 64-bit number for ``key``, the same in every process."""
@@ -186,6 +195,19 @@ class PostgreSQLDialect(Dialect):
         info = types.get(type_code)
         type_class = info and _POSTGRESQL_TYPES.get(info.regtype)
         return type_class() if type_class else NullType()
+
+    def begin_lone_statement(self, connection):
+        # psycopg sends BEGIN and COMMIT as round trips of their own; in
+        # autocommit one statement is the same transaction without them, as
+        # long as the connection asks for nothing that BEGIN would carry
+        if connection.autocommit or (connection.isolation_level, connection.read_only,
+                                     connection.deferrable) != (None, None, None):
+            return False
+        connection.autocommit = True
+        return True
+
+    def end_lone_statement(self, connection):
+        connection.autocommit = False
 
     # the function returns nothing; the row it makes says it is granted
     lock_sql = "select 1 from pg_advisory_lock(:key)"

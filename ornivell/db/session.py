@@ -1,6 +1,5 @@
 """Running statements and row writes inside one transaction."""
 
-import sys
 from itertools import groupby
 from operator import itemgetter
 from typing import NamedTuple, Type
@@ -10,7 +9,8 @@ from sqlalchemy.types import TypeEngine
 
 from .attrdict import Dict
 from .row_values import table_values
-from .sqlparts import page_window
+from .rowdicts import column_names, dict_rows
+from .sqlparts import page_text, page_window, sql_count
 
 
 class ResultColumn(NamedTuple):
@@ -24,22 +24,12 @@ class ResultColumn(NamedTuple):
     comment: object = None
 
 
-def _names(keys):
-    # interned column names make every later lookup by a constant name a
-    # pointer comparison
-    return [sys.intern(str(key)) for key in keys]
-
-
 def _keys(result):
-    return _names(result.keys())
-
-
-def _dicts(keys, rows):
-    return [Dict(zip(keys, row)) for row in rows]
+    return column_names(result.keys())
 
 
 def _rows(result):
-    return _dicts(_keys(result), result)
+    return dict_rows(_keys(result), result)
 
 
 def _runs(items, key):
@@ -126,10 +116,9 @@ class Session:
         page, limit = page_window(page, limit)
         if self._pages is not None and not do_count:
             keys, rows = self._pages.page(self._stream, sql, page, limit, params)
-            return Dict(data=_dicts(_names(keys), rows), total=None, page=page, limit=limit)
-        database = self._database
-        data = self.query(database.sql_page(sql, page, limit), **params)
-        total = self._run(database.sql_count(sql), params).scalar_one() if do_count else None
+            return Dict(data=dict_rows(column_names(keys), rows), total=None, page=page, limit=limit)
+        data = self.query(page_text(sql, page, limit), **params)
+        total = self._run(sql_count(sql), params).scalar_one() if do_count else None
         return Dict(data=data, total=total, page=page, limit=limit)
 
     def query_meta(self, sql, /):

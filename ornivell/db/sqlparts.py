@@ -23,11 +23,17 @@ def _window_number(name, value):
 def page_window(page, limit):
     """``(page, limit)`` as integers; pages count from 1, limits from 1, both
     up to ``MAX_WINDOW``. Anything else is a ``ValueError``."""
+    if page.__class__ is int and limit.__class__ is int and 0 < page <= MAX_WINDOW and 0 < limit <= MAX_WINDOW:
+        return page, limit  # what a search passes: nothing to convert
     return _window_number("page", page), _window_number("limit", limit)
 
 
 def sql_page(sql, page, limit):
-    page, limit = page_window(page, limit)
+    return page_text(sql, *page_window(page, limit))
+
+
+def page_text(sql, page, limit):
+    """``sql`` limited to page ``page`` of ``limit`` rows, both checked by ``page_window``."""
     # on a line of its own, so a trailing line comment cannot swallow it
     return f"{sql}\nlimit {limit} offset {(page - 1) * limit}"
 

@@ -1,0 +1,205 @@
+"""Reads that pass no session run straight on a pooled DB-API connection;
+what they return, raise and leave behind must be what a session's reads do."""
+
+import logging
+import sys
+
+import pytest
+from sqlalchemy import Column, Integer, MetaData, String, Table, create_engine, event, text
+from sqlalchemy.exc import DBAPIError
+
+from ornivell.db.db import Database, Dict
+
+ROWS = [{"id": 1, "name": "ann", "orgId": 1}, {"id": 2, "name": "bo%b", "orgId": 2}, {"id": 3, "name": "cy", "orgId": 1}]
+
+
+@pytest.fixture(scope="module")
+def db(database):
+    metadata = MetaData()
+    Table("t_read", metadata, Column("id", Integer, primary_key=True), Column("name", String(40)),
+          Column("orgId", Integer))
+    metadata.create_all(database.engine)
+    database.add_many("t_read", ROWS)
+    return database
+
+
+@pytest.fixture
+def another(db):
+    """Another handle on the same database, its engine made with the options given."""
+    handles = []
+
+    def make(**engine_options):
+        handles.append(Database(db.engine.url, **engine_options))
+        return handles[-1]
+
+    yield make
+    for handle in handles:
+        handle.engine.dispose()
+
+
+def _no_session():
+    raise AssertionError("a read outside a session opened one")
+
+
+def _outcome(call):
+    """(result, None) or (None, (error type, message))."""
+    try:
+        return call(), None
+    except Exception as error:
+        return None, (type(error), str(error))
+
+
+@pytest.mark.parametrize("read, sql, params", [
+    ("query", "select id, name, orgId from t_read where name like :pattern order by id", {"pattern": "%o%"}),
+    ("query", "select '50%' as pct, 'a:b' as colon, t.orgId from t_read t where t.id = :id", {"id": 2}),
+    ("query", "select :a as a, :b as b, :a as c from t_read where id = 1", {"a": 7, "b": "x", "unused": 0}),
+    ("query", 'select name as "n.x", count(*) as total from t_read group by name order by name', {}),
+    ("query", "select id from t_read where id > :id", {"id": 99}),
+    ("query_one", "select name, orgId from t_read where orgId = :org order by id desc", {"org": 1}),
+    ("query_one", "select id from t_read where id = :id", {"id": 99}),
+])
+def test_reads_outside_a_session_give_what_a_session_gives(db, monkeypatch, read, sql, params):
+    with db.session() as session:
+        expected = getattr(session, read)(sql, **params)
+    monkeypatch.setattr(db, "session", _no_session)
+    got = getattr(db, read)(sql, **params)
+    assert got == expected
+    for row in got if isinstance(got, list) else [got] if got else []:
+        assert type(row) is Dict and all(key is sys.intern(key) for key in row)
+
+
+@pytest.mark.parametrize("page, limit, do_count", [(1, 2, True), (2, 2, None), (3, 2, 1)])
+def test_pages_outside_a_session_give_what_a_session_gives(db, page, limit, do_count):
+    sql = "select id, name from t_read where orgId < :org order by id"
+    with db.session() as session:
+        expected = session.query_page(sql, page=page, limit=limit, do_count=do_count, org=3)
+    assert db.query_page(sql, page=page, limit=limit, do_count=do_count, org=3) == expected
+
+
+@pytest.mark.parametrize("read, sql, params", [
+    ("query", "select nothing from no_such_table where id = :id", {"id": 1}),
+    ("query", "select id, name from t_read where id = :id and name = :name", {"id": 1}),
+    ("query_one", "select id from t_read where id = :id", {"id": [1, 2]}),
+    # a statement without rows: SQLAlchemy's result refuses it, and the
+    # statement is rolled back with its transaction
+    ("query", "update t_read set name = 'changed' where id = :id", {"id": 1}),
+    ("query_one", "delete from t_read where id = :id", {"id": 1}),
+])
+@pytest.mark.parametrize("hide_parameters", [False, True])
+def test_errors_outside_a_session_are_a_sessions_errors(another, read, sql, params, hide_parameters):
+    db = another(hide_parameters=hide_parameters)
+
+    def in_session():
+        with db.session() as session:
+            return getattr(session, read)(sql, **params)
+
+    expected = _outcome(in_session)
+    assert expected[1] is not None
+    assert _outcome(lambda: getattr(db, read)(sql, **params)) == expected
+    assert db.query("select id, name, orgId from t_read order by id") == ROWS
+    assert db.engine.pool.checkedout() == 0
+
+
+def test_connection_failures_are_a_sessions_failures(db, engine_name):
+    url = db.engine.url
+    url = url.set(database="/no/such/folder/x.sqlite3") if engine_name == "sqlite" else url.set(port=1)
+    unreachable = Database(url)
+
+    def in_session():
+        with unreachable.session() as session:
+            return session.query("select 1 as one")
+
+    expected = _outcome(in_session)
+    assert expected[1] is not None
+    assert _outcome(lambda: unreachable.query("select 1 as one")) == expected
+
+
+def test_reads_outside_a_session_commit_what_they_do(db, another):
+    # one connection: every call uses the one the previous call left
+    single_connection = another(pool_size=1, max_overflow=0)
+    added = single_connection.query("insert into t_read (id, name, orgId) values (:id, 'dee', 3) returning id", id=9)
+    try:
+        assert added == [{"id": 9}]
+        assert db.query_one("select name from t_read where id = 9") == {"name": "dee"}
+        # the connection goes back to the pool in its transaction mode: a
+        # session on it that raises still leaves nothing behind
+        single_connection.query("select id from t_read")
+        with pytest.raises(KeyError):
+            with single_connection.session() as session:
+                session.execute("update t_read set name = 'lost' where id = 9")
+                raise KeyError("boom")
+        assert db.query_one("select name from t_read where id = 9") == {"name": "dee"}
+    finally:
+        db.execute("delete from t_read where id = 9")
+
+
+def _kill(db, engine_name, connection_id):
+    admin = create_engine(db.engine.url)
+    with admin.begin() as connection:
+        if engine_name == "postgresql":
+            connection.execute(text("select pg_terminate_backend(:pid)"), {"pid": connection_id})
+        else:
+            connection.execute(text(f"kill {int(connection_id)}"))
+    admin.dispose()
+
+
+@pytest.mark.parametrize("in_session", [False, True])
+def test_a_lost_server_fails_one_read_not_one_per_connection(another, engine_name, in_session):
+    if engine_name == "sqlite":
+        pytest.skip("an embedded database has no connection to lose")
+    db = another(pool_size=2, max_overflow=0)
+    current = {"postgresql": "select pg_backend_pid() as id", "mariadb": "select connection_id() as id"}[engine_name]
+    with db.session() as first, db.session() as second:
+        ids = [first.query_one(current).id, second.query_one(current).id]
+    for connection_id in ids:
+        _kill(db, engine_name, connection_id)
+
+    def read():
+        if not in_session:
+            return db.query_one(current)
+        with db.session() as session:
+            return session.query_one(current)
+
+    with pytest.raises(DBAPIError) as lost:
+        read()
+    assert lost.value.connection_invalidated and db.engine.pool.checkedout() == 0
+    # the other connection of the pool is as old: replaced, not tried
+    assert read().id not in ids
+
+
+def test_reads_take_sqlalchemys_path_when_the_engine_asks_for_more(db, caplog):
+    sql = "select name from t_read where id = :id"
+    listened = Database(db.engine.url)
+    seen = []
+    event.listen(listened.engine, "before_cursor_execute", lambda conn, cursor, statement, *rest: seen.append(statement))
+    assert listened.query_one(sql, id=1) == {"name": "ann"} and seen
+    listened.engine.dispose()
+
+    caplog.set_level(logging.INFO, logger="sqlalchemy.engine.Engine")
+    db.query_one(sql, id=3)
+    assert any("from t_read where id" in record.getMessage() for record in caplog.records)
+
+
+def test_reads_honour_the_engines_execution_options(db):
+    # committed at once by the option, though the read of rows then fails
+    autocommit = Database(engine=db.engine.execution_options(isolation_level="AUTOCOMMIT"))
+    try:
+        with pytest.raises(Exception, match="does not return rows"):
+            autocommit.query("update t_read set name = 'kept' where id = 3")
+        assert db.query_one("select name from t_read where id = 3") == {"name": "kept"}
+    finally:
+        db.execute("update t_read set name = 'cy' where id = 3")
+
+
+@pytest.mark.parametrize("sql, alone", [
+    ("select id from t_read where id = :id", True),
+    ("\n  SELECT id from t_read", True),
+    ("select id into t_copy from t_read", False),
+    ("with x as (delete from t_read returning id) select id from x", False),
+    ("insert into t_read (id) select 5", False),
+    ("-- a comment\nselect 1", False),
+])
+def test_only_a_plain_select_may_commit_on_its_own(db, sql, alone):
+    # a statement that may yield no rows runs in a transaction, which the
+    # refusal of its missing rows rolls back
+    assert db.driver_statement(sql).yields_rows is alone
