@@ -17,6 +17,7 @@ Fixtures:
 - ``make_database(engine_name)`` (session): a ``Database`` on a new, empty
   database.
 - ``engine_name`` (module): parametrized over the selected engines.
+- ``server_engine_name``: parametrized over the selected server engines.
 - ``database`` (module): a new, empty database of ``engine_name``.
 - ``metadata_db`` (module): a new database of ``engine_name`` with the
   metadata tables. The tests of one module share it: seed under names of
@@ -169,6 +170,12 @@ def make_database(tmp_path_factory):
 
 @pytest.fixture(scope="module", params=SELECTED_ENGINES)
 def engine_name(request):
+    return request.param
+
+
+@pytest.fixture(params=[name for name in SELECTED_ENGINES if name != "sqlite"])
+def server_engine_name(request):
+    """For what only a database server has (connections that can be lost)."""
     return request.param
 
 

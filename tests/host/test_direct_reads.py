@@ -143,11 +143,17 @@ def _kill(db, engine_name, connection_id):
     admin.dispose()
 
 
+@pytest.fixture
+def small_pool(make_database, server_engine_name):
+    """A handle on a new server database whose pool holds two connections."""
+    db = Database(make_database(server_engine_name).engine.url, pool_size=2, max_overflow=0)
+    yield db
+    db.engine.dispose()
+
+
 @pytest.mark.parametrize("in_session", [False, True])
-def test_a_lost_server_fails_one_read_not_one_per_connection(another, engine_name, in_session):
-    if engine_name == "sqlite":
-        pytest.skip("an embedded database has no connection to lose")
-    db = another(pool_size=2, max_overflow=0)
+def test_a_lost_server_fails_one_read_not_one_per_connection(small_pool, server_engine_name, in_session):
+    db, engine_name = small_pool, server_engine_name
     current = {"postgresql": "select pg_backend_pid() as id", "mariadb": "select connection_id() as id"}[engine_name]
     with db.session() as first, db.session() as second:
         ids = [first.query_one(current).id, second.query_one(current).id]
