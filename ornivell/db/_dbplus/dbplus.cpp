@@ -60,8 +60,9 @@ py::object call_in_clause(py::handle self, py::handle key, py::handle values) {
 
 Escaper::Escaper(py::handle self) {
     py::object found = escape_method.lookup(self);
+    own_ = escape_method.is_own(found, self);
     // the handle's escape, looked up once instead of on every name
-    escape_ = escape_method.is_own(found, self) ? attr(handle_of(self), names::escape) : found;
+    escape_ = own_ ? attr(handle_of(self), names::escape) : found;
 }
 
 py::object Escaper::operator()(py::handle name) const {

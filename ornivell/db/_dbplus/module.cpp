@@ -14,6 +14,7 @@
 #include "entities/sequence.h"
 #include "entities/update_entity.h"
 #include "host/attribute_dict.h"
+#include "host/jsql_module.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
 #include "metadata/bad_metadata.h"
@@ -67,6 +68,7 @@ void bind_imports(py::module_& module) {
     import_names(module, "db", {"Dict"}, 1);
     import_names(module, "xlsx", {"create_sheet"}, 1);
     import_names(module, "jsql", {"JsonSqlParser"}, 1);
+    dbplus::remember_jsql(py::module_::import("sys").attr("modules")[module.attr("JsonSqlParser").attr("__module__")]);
 }
 
 void bind_cached_models(py::module_& module) {

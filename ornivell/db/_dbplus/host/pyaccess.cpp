@@ -15,6 +15,8 @@ py::object borrowed_or_none(PyObject* value) {
     return py::none();
 }
 
+}  // namespace
+
 bool get_is_dict_get(PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return true;
     if (!PyDict_Check(mapping)) return false;
@@ -22,6 +24,8 @@ bool get_is_dict_get(PyObject* mapping) {
     if (!dict_get_method) dict_get_method = _PyType_Lookup(&PyDict_Type, names::get);
     return _PyType_Lookup(Py_TYPE(mapping), names::get) == dict_get_method;
 }
+
+namespace {
 
 // The item behind an attribute read of a host Dict, or null to take the general path.
 PyObject* attribute_as_item(PyObject* obj, PyObject* name) {

@@ -15,6 +15,9 @@ namespace py = pybind11;
 // The new reference a C API call returned, or its error raised.
 py::object steal_or_throw(PyObject* value);
 
+// Whether mapping.get is dict.get: `get` reads the mapping's items.
+bool get_is_dict_get(PyObject* mapping);
+
 // obj.<name>; `name` is one of the module's names
 py::object attr(py::handle obj, PyObject* name);
 // mapping.get(key): None when absent

@@ -1,0 +1,122 @@
+#include "host/jsql_module.h"
+
+#include "host/module_globals.h"
+#include "host/pyaccess.h"
+#include "host/text.h"
+#include "names.h"
+
+namespace dbplus {
+
+namespace {
+
+// Taken at import and kept for the life of the process.
+struct Jsql {
+    PyTypeObject* parser_class = nullptr;
+    unsigned int parser_version = 0;
+    PyObject* thread_state = nullptr;
+    PyObject* generations = nullptr;
+    PyObject* next_generation = nullptr;
+    PyObject* value_rule = nullptr;
+    PyObject* result_rules = nullptr;
+    PyObject* untyped = nullptr;
+    PyObject* untyped_convert = nullptr;
+    PyObject* int_min = nullptr;
+    PyObject* int_max = nullptr;
+    PyObject* turn = nullptr;
+    JsqlLimits limits{};
+    std::string false_condition;
+};
+
+Jsql* known = nullptr;
+
+PyObject* kept(py::handle jsql, const char* name) { return py::getattr(jsql, name).release().ptr(); }
+
+Py_ssize_t size_of(py::handle jsql, const char* name) { return py::getattr(jsql, name).cast<Py_ssize_t>(); }
+
+bool version_valid(PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
+
+}  // namespace
+
+void remember_jsql(py::handle jsql) {
+    auto* taken = new Jsql();
+    PyObject* parser_class = kept(jsql, "JsonSqlParser");
+    if (!PyType_Check(parser_class)) return;
+    taken->parser_class = reinterpret_cast<PyTypeObject*>(parser_class);
+    _PyType_Lookup(taken->parser_class, names::dunder_init);  // gives the class a version tag
+    if (!version_valid(taken->parser_class)) return;
+    taken->parser_version = taken->parser_class->tp_version_tag;
+    taken->thread_state = kept(jsql, "_thread_state");
+    taken->generations = kept(jsql, "_GENERATIONS");
+    taken->next_generation = kept(jsql, "_next_generation");
+    taken->value_rule = kept(jsql, "value_rule");
+    taken->result_rules = kept(jsql, "_result_rules");
+    taken->untyped = kept(jsql, "UNTYPED");
+    taken->untyped_convert = py::object(py::reinterpret_borrow<py::object>(taken->untyped)[py::int_(0)]).release().ptr();
+    taken->int_min = kept(jsql, "INT_MIN");
+    taken->int_max = kept(jsql, "INT_MAX");
+    taken->turn = PyUnicode_InternFromString("turn");
+    taken->limits = {size_of(jsql, "MAX_DEPTH"),      size_of(jsql, "MAX_BRANCHES"), size_of(jsql, "MAX_VALUES"),
+                     size_of(jsql, "MAX_CONDITIONS"), size_of(jsql, "MAX_TEXT"),     size_of(jsql, "MAX_TEXT_LENGTH")};
+    taken->false_condition = text_of(py::getattr(jsql, "FALSE_CONDITION"));
+    known = taken;
+}
+
+namespace jsql {
+
+bool own_parser_in_use() {
+    if (!known) return false;
+    py::object current = module_global(names::JsonSqlParser);
+    PyTypeObject* type = known->parser_class;
+    return current.ptr() == reinterpret_cast<PyObject*>(type) && version_valid(type) &&
+           type->tp_version_tag == known->parser_version;
+}
+
+const JsqlLimits& limits() { return known->limits; }
+py::handle int_min() { return known->int_min; }
+py::handle int_max() { return known->int_max; }
+const std::string& false_condition() { return known->false_condition; }
+
+std::string next_prefix() {
+    PyObject* turn = PyObject_GetAttr(known->thread_state, known->turn);
+    py::object owned;
+    if (turn) {
+        owned = py::reinterpret_steal<py::object>(turn);
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        owned = py::int_(1);  // the first parser of a thread
+    } else {
+        throw py::error_already_set();
+    }
+    if (!PyLong_CheckExact(owned.ptr())) return "";
+    long value = PyLong_AsLong(owned.ptr());
+    if (value != 0 && value != 1) {
+        PyErr_Clear();
+        return "";
+    }
+    py::handle prefix = PyTuple_GetItem(known->generations, 1 - value);
+    if (!prefix || !PyUnicode_CheckExact(prefix.ptr())) {
+        PyErr_Clear();
+        return "";
+    }
+    return utf8(prefix);
+}
+
+void advance_generation() { steal_or_throw(PyObject_CallNoArgs(known->next_generation)); }
+
+py::object value_rule(py::handle table, py::handle column, py::handle dialect) {
+    PyObject* args[] = {table.ptr(), column.ptr(), dialect.ptr()};
+    return steal_or_throw(PyObject_Vectorcall(known->value_rule, args, 3, nullptr));
+}
+
+py::object result_rules(py::handle info, py::handle db) {
+    PyObject* args[] = {info.ptr(), db.ptr()};
+    return steal_or_throw(PyObject_Vectorcall(known->result_rules, args, 2, nullptr));
+}
+
+py::handle untyped() { return known->untyped; }
+
+bool takes_values_as_given(py::handle convert) { return convert.ptr() == known->untyped_convert; }
+
+}  // namespace jsql
+
+}  // namespace dbplus

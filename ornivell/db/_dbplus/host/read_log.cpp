@@ -1,0 +1,193 @@
+#include "host/read_log.h"
+
+
+#include "host/attribute_dict.h"
+#include "host/pyaccess.h"
+
+namespace dbplus {
+
+namespace {
+
+PyObject* missing_name = nullptr;  // "__missing__", kept for the life of the process
+
+// obj[key] is the dict's own lookup: no __getitem__ or __missing__ of a subclass
+bool subscript_reads_items(PyObject* obj) {
+    if (PyDict_CheckExact(obj)) return true;
+    if (!PyDict_Check(obj) || Py_TYPE(obj)->tp_as_mapping->mp_subscript != PyDict_Type.tp_as_mapping->mp_subscript) {
+        return false;
+    }
+    if (!missing_name) missing_name = PyUnicode_InternFromString("__missing__");
+    return missing_name && !_PyType_Lookup(Py_TYPE(obj), missing_name);
+}
+
+bool mutable_container(PyObject* obj) {
+    return PyList_Check(obj) || PyDict_Check(obj) || PyAnySet_Check(obj) || PyByteArray_Check(obj);
+}
+
+bool valid_version(PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
+
+// A dict's version tag, which every change replaces with a new one; 0 where
+// the runtime keeps none usable (the field is deprecated from 3.12 on).
+uint64_t dict_tag(PyObject* obj) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyDict_Check(obj)) return reinterpret_cast<PyDictObject*>(obj)->ma_version_tag;
+#endif
+    (void)obj;
+    return 0;
+}
+
+bool unchanged_dict(PyObject* obj, uint64_t tag) { return tag != 0 && dict_tag(obj) == tag; }
+
+}  // namespace
+
+ReadLog::ReadLog(py::handle root, bool recording) : root_(root.ptr()), recording_(recording) {
+    if (recording) reads_.reserve(256);
+}
+
+ReadLog::Read& ReadLog::add(Kind kind, py::handle container) {
+    Read read{kind, {}, {}, {}, {}};
+    if (container.ptr() != root_) read.container = py::reinterpret_borrow<py::object>(container);
+    reads_.push_back(std::move(read));
+    return reads_.back();
+}
+
+void ReadLog::add_value(Kind kind, py::handle container, py::handle key, py::handle value, bool item_lookup) {
+    if (mutable_container(value.ptr())) mutable_values_.push_back(value.ptr());
+    Read& read = add(kind, container);
+    read.key = py::reinterpret_borrow<py::object>(key);
+    read.value = py::reinterpret_borrow<py::object>(value);
+    PyTypeObject* type = Py_TYPE(container.ptr());
+    if (!item_lookup || !(PyDict_CheckExact(container.ptr()) || valid_version(type))) return;
+    read.lookup_type = type;
+    read.versioned = !PyDict_CheckExact(container.ptr());  // dict itself cannot change
+    read.version = type->tp_version_tag;
+    read.dict_tag = dict_tag(container.ptr());
+}
+
+void ReadLog::add_sequence(Kind kind, py::handle container, py::list sequence) {
+    for (const Read& read : reads_) {
+        if (read.kind == kind && (read.container ? read.container.ptr() : root_) == container.ptr()) return;
+    }
+    Read& read = add(kind, container);
+    read.sequence = std::move(sequence);
+    read.dict_tag = dict_tag(container.ptr());
+}
+
+py::object ReadLog::attr(py::handle obj, PyObject* name) {
+    py::object value = dbplus::attr(obj, name);
+    if (recording()) add_value(Kind::attr, obj, name, value, attribute_dict::reads_items(obj.ptr(), name));
+    return value;
+}
+
+py::object ReadLog::get(py::handle mapping, py::handle key) {
+    py::object value = dbplus::get(mapping, key);
+    if (recording()) add_value(Kind::get, mapping, key, value, get_is_dict_get(mapping.ptr()));
+    return value;
+}
+
+py::object ReadLog::item(py::handle obj, PyObject* key) {
+    py::object value = dbplus::item(obj, key);
+    if (recording()) add_value(Kind::item, obj, key, value, subscript_reads_items(obj.ptr()));
+    return value;
+}
+
+std::vector<std::pair<py::object, py::object>> ReadLog::entries(py::handle mapping) {
+    std::vector<std::pair<py::object, py::object>> found;
+    if (!PyDict_CheckExact(mapping.ptr())) {
+        // another mapping may yield its entries its own way: read as Python would, and keep nothing
+        give_up();
+        for (py::handle key : mapping) found.emplace_back(py::reinterpret_borrow<py::object>(key), mapping[key]);
+        return found;
+    }
+    py::list sequence;
+    PyObject *key, *value;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
+        found.emplace_back(py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value));
+        sequence.append(key);
+        sequence.append(value);
+    }
+    if (recording()) add_sequence(Kind::entries, mapping, std::move(sequence));
+    return found;
+}
+
+std::vector<py::object> ReadLog::elements(py::handle iterable) {
+    std::vector<py::object> found;
+    for (py::handle element : iterable) found.push_back(py::reinterpret_borrow<py::object>(element));
+    if (!recording()) return found;
+    if (!PyList_CheckExact(iterable.ptr()) && !PyTuple_CheckExact(iterable.ptr())) {
+        give_up();
+        return found;
+    }
+    py::list sequence;
+    for (const py::object& element : found) sequence.append(element);
+    add_sequence(Kind::elements, iterable, std::move(sequence));
+    return found;
+}
+
+bool ReadLog::usable() const {
+    if (!recording()) return false;
+    if (mutable_values_.empty()) return true;
+    std::unordered_set<PyObject*> containers;
+    for (const Read& read : reads_) containers.insert(read.container ? read.container.ptr() : root_);
+    for (PyObject* value : mutable_values_) {
+        if (!containers.count(value)) return false;
+    }
+    return true;
+}
+
+bool ReadLog::same_value(const Read& read, py::handle container) {
+    PyTypeObject* type = Py_TYPE(container.ptr());
+    if (type == read.lookup_type &&
+        (!read.versioned || (valid_version(type) && type->tp_version_tag == read.version))) {
+        if (unchanged_dict(container.ptr(), read.dict_tag)) return true;
+        PyObject* now = PyDict_GetItemWithError(container.ptr(), read.key.ptr());
+        if (!now && PyErr_Occurred()) throw py::error_already_set();
+        if (!now && read.kind == Kind::get) now = Py_None;
+        return now == read.value.ptr();
+    }
+    switch (read.kind) {
+        case Kind::attr: return dbplus::attr(container, read.key.ptr()).ptr() == read.value.ptr();
+        case Kind::get: return dbplus::get(container, read.key).ptr() == read.value.ptr();
+        default: return dbplus::item(container, read.key.ptr()).ptr() == read.value.ptr();
+    }
+}
+
+bool ReadLog::same_entries(const Read& read, py::handle container) {
+    PyObject* dict = container.ptr();
+    if (unchanged_dict(dict, read.dict_tag)) return true;
+    PyObject* seen = read.sequence.ptr();
+    if (PyDict_GET_SIZE(dict) * 2 != PyList_GET_SIZE(seen)) return false;
+    PyObject *key, *value;
+    Py_ssize_t position = 0, index = 0;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (key != PyList_GET_ITEM(seen, index) || value != PyList_GET_ITEM(seen, index + 1)) return false;
+        index += 2;
+    }
+    return true;
+}
+
+bool ReadLog::same_elements(const Read& read, py::handle container) {
+    PyObject* now = container.ptr();
+    PyObject* seen = read.sequence.ptr();
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(now);
+    if (size != PyList_GET_SIZE(seen)) return false;
+    PyObject** items = PySequence_Fast_ITEMS(now);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (items[i] != PyList_GET_ITEM(seen, i)) return false;
+    }
+    return true;
+}
+
+bool ReadLog::holds(py::handle root) const {
+    for (const Read& read : reads_) {
+        py::handle container = read.container ? py::handle(read.container) : root;
+        bool same = read.kind == Kind::entries    ? same_entries(read, container)
+                    : read.kind == Kind::elements ? same_elements(read, container)
+                                                  : same_value(read, container);
+        if (!same) return false;
+    }
+    return true;
+}
+
+}  // namespace dbplus
