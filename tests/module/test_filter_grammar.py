@@ -6,6 +6,7 @@ import math
 import random
 
 import pytest
+import sqlalchemy as sa
 
 from ornivell.db import _dbplus as dp
 from ornivell.db import jsql
@@ -42,8 +43,8 @@ def outcome(run):
     return found, jsql._thread_state.turn
 
 
-def by_module(fk, info, kind, value):
-    plus = dp.DbPlus(fk.SqlHandle())
+def by_module(fk, info, kind, value, handle=None):
+    plus = dp.DbPlus(handle or fk.SqlHandle())
     if kind == "where":
         return plus.parse_where_cond({"where": value}, info)
     if kind == "joinCond":
@@ -51,8 +52,8 @@ def by_module(fk, info, kind, value):
     return plus.parse_orderby({"order": value}, info)
 
 
-def by_jsql(fk, info, kind, value):
-    parser = jsql.JsonSqlParser(info, fk.SqlHandle())
+def by_jsql(fk, info, kind, value, handle=None):
+    parser = jsql.JsonSqlParser(info, handle or fk.SqlHandle())
     if kind == "order":
         return parser.parse_orderby(value)
     params = {}
@@ -63,12 +64,12 @@ def by_jsql(fk, info, kind, value):
     return {key: cond for key, cond in conds.items() if cond}, params
 
 
-def assert_same(fk, info, kind, value):
+def assert_same(fk, info, kind, value, handle=None):
     """The module's outcome, the same as jsql's, and whether the module had jsql parse."""
     before = len(PARSERS_MADE)
-    module = outcome(lambda: by_module(fk, info, kind, value))
+    module = outcome(lambda: by_module(fk, info, kind, value, handle))
     by_host = len(PARSERS_MADE) > before
-    assert module == outcome(lambda: by_jsql(fk, info, kind, value))
+    assert module == outcome(lambda: by_jsql(fk, info, kind, value, handle))
     return module[0], by_host
 
 
@@ -126,15 +127,48 @@ def test_a_model_defined_by_sql_binds_by_the_types_of_its_result(fk, sql_info):
     assert params == {"_ja1": 1, "_ja2": 2} and not by_host
 
 
-def test_a_replaced_parser_is_used_as_it_is(fk, info, monkeypatch):
+def test_a_replaced_or_patched_parser_is_used_as_it_is(fk, info):
     class Parser(jsql.JsonSqlParser):
         pass
 
-    monkeypatch.setattr(dp, "JsonSqlParser", Parser)
-    assert_same(fk, info, "where", {"name": "x"})
-    monkeypatch.undo()
-    monkeypatch.setattr(jsql.JsonSqlParser, "parse_cond", lambda self, params, cond: "patched")
-    assert by_module(fk, info, "where", {"name": "x"}) == (["patched"], {})
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(dp, "JsonSqlParser", Parser)
+        assert assert_same(fk, info, "where", {"name": "x"})[1]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(jsql.JsonSqlParser, "parse_cond", lambda self, params, cond: "patched")
+        assert by_module(fk, info, "where", {"name": "x"}) == (["patched"], {})
+    assert not assert_same(fk, info, "where", {"name": "x"})[1]  # the class as it was imported, again
+
+
+EDITS = {
+    "a column": lambda fk, info: info.props["name"].update(column="tag"),
+    "a row": lambda fk, info: info.props.update(age=fk.prop("age", table="person", column="born")),
+    "the alias": lambda fk, info: info.model.update(alias="q"),
+    "a join": lambda fk, info: info.join_tables[0].update(join="left join dept dx on dx.id = p.dept_id"),
+    "a table": lambda fk, info: info.tables.update(dept=fk.Table("dept", "code")),
+    "the model's SQL": lambda fk, info: info.model.update(sql="select 1 as n"),
+}
+
+
+@pytest.mark.parametrize("edit", EDITS.values(), ids=EDITS.keys())
+def test_names_resolved_before_a_change_in_place_are_resolved_again(fk, info, edit):
+    where = {"name": "x", "deptCode": 1, "age": {"_in": ["1", 2]}}
+    info.props["deptCode"] = fk.prop("deptCode", table="dept", column="id")
+    first = assert_same(fk, info, "where", where)
+    assert assert_same(fk, info, "where", where) == first and not first[1]
+    edit(fk, info)
+    assert assert_same(fk, info, "where", where) != first
+
+
+def test_names_are_resolved_for_the_quoting_and_the_dialect_in_use(fk, info):
+    where = {"name": "x", "born": "2014-01-31"}
+    assert assert_same(fk, info, "where", where)[0][1] == {"_ja1": "x", "_ja2": "2014-01-31"}
+    handle = fk.SqlHandle()
+    handle.escape = lambda name: f"[{name}]"
+    handle.engine = sa.create_engine("postgresql+psycopg://")
+    (conds, params), _ = assert_same(fk, info, "where", where, handle)
+    assert conds == ["([p].[name] = :_ja1 and [p].[born] = :_ja2)"]
+    assert params == {"_ja1": "x", "_ja2": datetime.date(2014, 1, 31)}
 
 
 # Filters made at random from the grammar's parts, mostly ones jsql accepts, some it refuses: both agree on each.
@@ -195,4 +229,6 @@ def test_random_filters_and_orderings_come_out_as_jsql_makes_them(fk, info, seed
     names = list(VALUES) + (ODD_NAMES if odd(rng) else [])
     order = [rng.choice([rng.choice(names), {rng.choice(names): rng.choice(directions)}]) for _ in range(3)]
     assert_same(fk, info, "order", order)
+
+
 

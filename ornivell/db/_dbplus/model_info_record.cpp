@@ -89,6 +89,7 @@ py::object from_clause_name(py::handle info, py::handle main_table) {
 }
 
 TableNamer::TableNamer(py::handle info, ReadLog& reads) : info_(info), reads_(reads) {
+    if (table_name_method.own_on(info)) return;
     py::object found = table_name_method.lookup(info);
     if (!table_name_method.is_own(found, info)) replaced_ = std::move(found);
 }

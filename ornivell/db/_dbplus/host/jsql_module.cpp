@@ -12,7 +12,9 @@ namespace {
 // Taken at import and kept for the life of the process.
 struct Jsql {
     PyTypeObject* parser_class = nullptr;
-    unsigned int parser_version = 0;
+    PyObject* parser_attributes = nullptr;  // a copy of the class's namespace at import
+    PyObject* parser_bases = nullptr;
+    unsigned int parser_version = 0;        // the version tag at which the class was last found unchanged
     PyObject* thread_state = nullptr;
     PyObject* generations = nullptr;
     PyObject* next_generation = nullptr;
@@ -42,9 +44,10 @@ void remember_jsql(py::handle jsql) {
     PyObject* parser_class = kept(jsql, "JsonSqlParser");
     if (!PyType_Check(parser_class)) return;
     taken->parser_class = reinterpret_cast<PyTypeObject*>(parser_class);
-    _PyType_Lookup(taken->parser_class, names::dunder_init);  // gives the class a version tag
-    if (!version_valid(taken->parser_class)) return;
-    taken->parser_version = taken->parser_class->tp_version_tag;
+    taken->parser_attributes = PyDict_Copy(taken->parser_class->tp_dict);
+    taken->parser_bases = taken->parser_class->tp_bases;
+    Py_XINCREF(taken->parser_bases);
+    if (!taken->parser_attributes) throw py::error_already_set();
     taken->thread_state = kept(jsql, "_thread_state");
     taken->generations = kept(jsql, "_GENERATIONS");
     taken->next_generation = kept(jsql, "_next_generation");
@@ -63,12 +66,24 @@ void remember_jsql(py::handle jsql) {
 
 namespace jsql {
 
+// The class has the attributes and bases it was imported with; checked again
+// only when its version tag changed (a patch, or a patch undone).
+bool parser_class_unchanged(PyTypeObject* type) {
+    if (version_valid(type) && type->tp_version_tag == known->parser_version) return true;
+    if (type->tp_bases != known->parser_bases) return false;
+    int same = PyObject_RichCompareBool(type->tp_dict, known->parser_attributes, Py_EQ);
+    if (same < 0) throw py::error_already_set();
+    _PyType_Lookup(type, names::dunder_init);  // gives the class a version tag again
+    if (!same || !version_valid(type)) return false;
+    known->parser_version = type->tp_version_tag;
+    return true;
+}
+
 bool own_parser_in_use() {
     if (!known) return false;
     py::object current = module_global(names::JsonSqlParser);
     PyTypeObject* type = known->parser_class;
-    return current.ptr() == reinterpret_cast<PyObject*>(type) && version_valid(type) &&
-           type->tp_version_tag == known->parser_version;
+    return current.ptr() == reinterpret_cast<PyObject*>(type) && parser_class_unchanged(type);
 }
 
 const JsqlLimits& limits() { return known->limits; }

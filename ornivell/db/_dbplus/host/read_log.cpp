@@ -45,28 +45,36 @@ ReadLog::ReadLog(py::handle root, bool recording) : root_(root.ptr()), recording
 }
 
 ReadLog::Read& ReadLog::add(Kind kind, py::handle container) {
-    Read read{kind, {}, {}, {}, {}};
+    Read read{kind};
     if (container.ptr() != root_) read.container = py::reinterpret_borrow<py::object>(container);
     reads_.push_back(std::move(read));
     return reads_.back();
 }
 
-void ReadLog::add_value(Kind kind, py::handle container, py::handle key, py::handle value, bool item_lookup) {
+void ReadLog::add_value(Access access, py::handle container, py::handle key, py::handle value, bool item_lookup) {
     if (mutable_container(value.ptr())) mutable_values_.push_back(value.ptr());
-    Read& read = add(kind, container);
-    read.key = py::reinterpret_borrow<py::object>(key);
-    read.value = py::reinterpret_borrow<py::object>(value);
+    ValueRead made{access, py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value)};
     PyTypeObject* type = Py_TYPE(container.ptr());
-    if (!item_lookup || !(PyDict_CheckExact(container.ptr()) || valid_version(type))) return;
-    read.lookup_type = type;
-    read.versioned = !PyDict_CheckExact(container.ptr());  // dict itself cannot change
-    read.version = type->tp_version_tag;
-    read.dict_tag = dict_tag(container.ptr());
+    bool exact = PyDict_CheckExact(container.ptr());  // dict itself cannot change
+    if (!item_lookup || !(exact || valid_version(type))) {
+        add(Kind::value, container).values.push_back(std::move(made));
+        return;
+    }
+    bool same_dict = !reads_.empty() && reads_.back().kind == Kind::lookups &&
+                     (reads_.back().container ? reads_.back().container.ptr() : root_) == container.ptr();
+    if (!same_dict) {
+        Read& read = add(Kind::lookups, container);
+        read.lookup_type = type;
+        read.versioned = !exact;
+        read.version = type->tp_version_tag;
+        read.dict_tag = dict_tag(container.ptr());
+    }
+    reads_.back().values.push_back(std::move(made));
 }
 
 void ReadLog::add_sequence(Kind kind, py::handle container, py::list sequence) {
     for (const Read& read : reads_) {
-        if (read.kind == kind && (read.container ? read.container.ptr() : root_) == container.ptr()) return;
+        if (read.kind == kind && (read.container ? read.container.ptr() : root_) == container.ptr()) return;  // read before
     }
     Read& read = add(kind, container);
     read.sequence = std::move(sequence);
@@ -75,19 +83,19 @@ void ReadLog::add_sequence(Kind kind, py::handle container, py::list sequence) {
 
 py::object ReadLog::attr(py::handle obj, PyObject* name) {
     py::object value = dbplus::attr(obj, name);
-    if (recording()) add_value(Kind::attr, obj, name, value, attribute_dict::reads_items(obj.ptr(), name));
+    if (recording()) add_value(Access::attr, obj, name, value, attribute_dict::reads_items(obj.ptr(), name));
     return value;
 }
 
 py::object ReadLog::get(py::handle mapping, py::handle key) {
     py::object value = dbplus::get(mapping, key);
-    if (recording()) add_value(Kind::get, mapping, key, value, get_is_dict_get(mapping.ptr()));
+    if (recording()) add_value(Access::get, mapping, key, value, get_is_dict_get(mapping.ptr()));
     return value;
 }
 
 py::object ReadLog::item(py::handle obj, PyObject* key) {
     py::object value = dbplus::item(obj, key);
-    if (recording()) add_value(Kind::item, obj, key, value, subscript_reads_items(obj.ptr()));
+    if (recording()) add_value(Access::item, obj, key, value, subscript_reads_items(obj.ptr()));
     return value;
 }
 
@@ -136,21 +144,31 @@ bool ReadLog::usable() const {
     return true;
 }
 
-bool ReadLog::same_value(const Read& read, py::handle container) {
-    PyTypeObject* type = Py_TYPE(container.ptr());
-    if (type == read.lookup_type &&
-        (!read.versioned || (valid_version(type) && type->tp_version_tag == read.version))) {
-        if (unchanged_dict(container.ptr(), read.dict_tag)) return true;
-        PyObject* now = PyDict_GetItemWithError(container.ptr(), read.key.ptr());
-        if (!now && PyErr_Occurred()) throw py::error_already_set();
-        if (!now && read.kind == Kind::get) now = Py_None;
-        return now == read.value.ptr();
-    }
-    switch (read.kind) {
-        case Kind::attr: return dbplus::attr(container, read.key.ptr()).ptr() == read.value.ptr();
-        case Kind::get: return dbplus::get(container, read.key).ptr() == read.value.ptr();
+bool ReadLog::same_value(Access access, py::handle container, const ValueRead& read) {
+    switch (access) {
+        case Access::attr: return dbplus::attr(container, read.key.ptr()).ptr() == read.value.ptr();
+        case Access::get: return dbplus::get(container, read.key).ptr() == read.value.ptr();
         default: return dbplus::item(container, read.key.ptr()).ptr() == read.value.ptr();
     }
+}
+
+bool ReadLog::same_lookups(const Read& read, py::handle container) {
+    PyObject* dict = container.ptr();
+    PyTypeObject* type = Py_TYPE(dict);
+    bool same_class = type == read.lookup_type &&
+                      (!read.versioned || (valid_version(type) && type->tp_version_tag == read.version));
+    if (same_class && unchanged_dict(dict, read.dict_tag)) return true;
+    for (const ValueRead& value : read.values) {
+        if (!same_class) {
+            if (!same_value(value.access, container, value)) return false;
+            continue;
+        }
+        PyObject* now = PyDict_GetItemWithError(dict, value.key.ptr());
+        if (!now && PyErr_Occurred()) throw py::error_already_set();
+        if (!now && value.access == Access::get) now = Py_None;
+        if (now != value.value.ptr()) return false;
+    }
+    return true;
 }
 
 bool ReadLog::same_entries(const Read& read, py::handle container) {
@@ -182,9 +200,10 @@ bool ReadLog::same_elements(const Read& read, py::handle container) {
 bool ReadLog::holds(py::handle root) const {
     for (const Read& read : reads_) {
         py::handle container = read.container ? py::handle(read.container) : root;
-        bool same = read.kind == Kind::entries    ? same_entries(read, container)
+        bool same = read.kind == Kind::lookups    ? same_lookups(read, container)
+                    : read.kind == Kind::entries  ? same_entries(read, container)
                     : read.kind == Kind::elements ? same_elements(read, container)
-                                                  : same_value(read, container);
+                                                  : same_value(read.values[0].access, container, read.values[0]);
         if (!same) return false;
     }
     return true;

@@ -54,27 +54,33 @@ public:
     bool holds(py::handle root) const;
 
 private:
-    enum class Kind { attr, get, item, entries, elements };
+    enum class Access { attr, get, item };
+    enum class Kind { value, lookups, entries, elements };
+    struct ValueRead {
+        Access access;
+        py::object key, value;
+    };
     struct Read {
         Kind kind;
         py::object container;  // empty for the root
-        py::object key;        // attr, get, item
-        py::object value;      // attr, get, item
-        py::object sequence;   // a list: entries (keys and values alternating), elements
-        // a lookup in the container's items while its class is `lookup_type`,
-        // at `version` when `versioned` (a class that can change); none: made
-        // again through pyaccess
+        // value: one read made again through pyaccess; lookups: reads that
+        // were lookups in the container's items, made again as lookups while
+        // its class is `lookup_type` (at `version` when `versioned`, a class
+        // that can change), and not at all while its version tag is `dict_tag`
+        std::vector<ValueRead> values;
         PyTypeObject* lookup_type = nullptr;
         bool versioned = false;
         unsigned int version = 0;
-        uint64_t dict_tag = 0;  // the container's version tag, when it is a dict; 0 for none
+        uint64_t dict_tag = 0;  // 0: none to go by
+        py::object sequence;    // a list: entries (keys and values alternating), elements
     };
 
     bool recording() const { return recording_ && usable_; }
     Read& add(Kind kind, py::handle container);
-    void add_value(Kind kind, py::handle container, py::handle key, py::handle value, bool item_lookup);
+    void add_value(Access access, py::handle container, py::handle key, py::handle value, bool item_lookup);
     void add_sequence(Kind kind, py::handle container, py::list sequence);
-    static bool same_value(const Read& read, py::handle container);
+    static bool same_value(Access access, py::handle container, const ValueRead& read);
+    static bool same_lookups(const Read& read, py::handle container);
     static bool same_entries(const Read& read, py::handle container);
     static bool same_elements(const Read& read, py::handle container);
 

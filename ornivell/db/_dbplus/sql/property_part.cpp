@@ -1,6 +1,7 @@
 #include "sql/property_part.h"
 
 #include "dbplus.h"
+#include "host/callable_stamp.h"
 #include "host/pyaccess.h"
 #include "host/weak_memo.h"
 #include "names.h"
@@ -8,39 +9,6 @@
 namespace dbplus {
 
 namespace {
-
-// Identifies a callable without keeping it alive; a bound method, made anew
-// on every attribute read, by its function and instance.
-class CallableStamp {
-public:
-    // False when the callable takes no weak references.
-    bool make(py::handle callable) {
-        if (PyMethod_Check(callable.ptr())) {
-            return weakly(PyMethod_GET_FUNCTION(callable.ptr()), function_) &&
-                   weakly(PyMethod_GET_SELF(callable.ptr()), instance_);
-        }
-        return weakly(callable.ptr(), function_);
-    }
-
-    bool matches(py::handle callable) const {
-        if (PyMethod_Check(callable.ptr())) {
-            return instance_ && is(function_, PyMethod_GET_FUNCTION(callable.ptr())) &&
-                   is(instance_, PyMethod_GET_SELF(callable.ptr()));
-        }
-        return !instance_ && is(function_, callable.ptr());
-    }
-
-private:
-    static bool weakly(PyObject* obj, py::object& reference) {
-        if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(obj))) return false;
-        reference = steal_or_throw(PyWeakref_NewRef(obj, nullptr));
-        return true;
-    }
-
-    static bool is(const py::object& reference, PyObject* obj) { return PyWeakref_GET_OBJECT(reference.ptr()) == obj; }
-
-    py::object function_, instance_;  // weak references
-};
 
 bool set_or_none(py::handle value) {
     return value.is_none() || PySet_CheckExact(value.ptr()) || PyFrozenSet_CheckExact(value.ptr());
