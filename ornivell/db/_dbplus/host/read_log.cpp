@@ -20,6 +20,18 @@ bool subscript_reads_items(PyObject* obj) {
     return missing_name && !_PyType_Lookup(Py_TYPE(obj), missing_name);
 }
 
+// The instance's __dict__, materialised if the runtime keeps its values inline; null if it has none.
+PyObject* instance_dict_of(PyObject* obj) {
+    PyObject** dict = _PyObject_GetDictPtr(obj);
+    return dict ? *dict : nullptr;
+}
+
+// obj.<name> is the item of the instance's __dict__: its class has no attribute of that name.
+bool attribute_in_instance_dict(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name) && instance_dict_of(obj);
+}
+
 bool mutable_container(PyObject* obj) {
     return PyList_Check(obj) || PyDict_Check(obj) || PyAnySet_Check(obj) || PyByteArray_Check(obj);
 }
@@ -45,13 +57,15 @@ ReadLog::ReadLog(py::handle root, bool recording) : root_(root.ptr()), recording
 }
 
 ReadLog::Read& ReadLog::add(Kind kind, py::handle container) {
-    Read read{kind};
+    Read read;
+    read.kind = kind;
     if (container.ptr() != root_) read.container = py::reinterpret_borrow<py::object>(container);
     reads_.push_back(std::move(read));
     return reads_.back();
 }
 
-void ReadLog::add_value(Access access, py::handle container, py::handle key, py::handle value, bool item_lookup) {
+void ReadLog::add_value(Access access, py::handle container, py::handle key, py::handle value, bool item_lookup,
+                        bool instance_dict) {
     if (mutable_container(value.ptr())) mutable_values_.push_back(value.ptr());
     ValueRead made{access, py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value)};
     PyTypeObject* type = Py_TYPE(container.ptr());
@@ -60,14 +74,16 @@ void ReadLog::add_value(Access access, py::handle container, py::handle key, py:
         add(Kind::value, container).values.push_back(std::move(made));
         return;
     }
-    bool same_dict = !reads_.empty() && reads_.back().kind == Kind::lookups &&
-                     (reads_.back().container ? reads_.back().container.ptr() : root_) == container.ptr();
+    const Read* last = reads_.empty() ? nullptr : &reads_.back();
+    bool same_dict = last && last->kind == Kind::lookups && last->instance_dict == instance_dict &&
+                     (last->container ? last->container.ptr() : root_) == container.ptr();
     if (!same_dict) {
         Read& read = add(Kind::lookups, container);
         read.lookup_type = type;
         read.versioned = !exact;
         read.version = type->tp_version_tag;
-        read.dict_tag = dict_tag(container.ptr());
+        read.instance_dict = instance_dict;
+        read.dict_tag = dict_tag(instance_dict ? instance_dict_of(container.ptr()) : container.ptr());
     }
     reads_.back().values.push_back(std::move(made));
 }
@@ -83,7 +99,12 @@ void ReadLog::add_sequence(Kind kind, py::handle container, py::list sequence) {
 
 py::object ReadLog::attr(py::handle obj, PyObject* name) {
     py::object value = dbplus::attr(obj, name);
-    if (recording()) add_value(Access::attr, obj, name, value, attribute_dict::reads_items(obj.ptr(), name));
+    if (!recording()) return value;
+    if (attribute_dict::reads_items(obj.ptr(), name)) {
+        add_value(Access::attr, obj, name, value, true);
+    } else {
+        add_value(Access::attr, obj, name, value, attribute_in_instance_dict(obj.ptr(), name), true);
+    }
     return value;
 }
 
@@ -153,10 +174,11 @@ bool ReadLog::same_value(Access access, py::handle container, const ValueRead& r
 }
 
 bool ReadLog::same_lookups(const Read& read, py::handle container) {
-    PyObject* dict = container.ptr();
-    PyTypeObject* type = Py_TYPE(dict);
+    PyTypeObject* type = Py_TYPE(container.ptr());
     bool same_class = type == read.lookup_type &&
                       (!read.versioned || (valid_version(type) && type->tp_version_tag == read.version));
+    PyObject* dict = read.instance_dict ? instance_dict_of(container.ptr()) : container.ptr();
+    if (!dict) same_class = false;
     if (same_class && unchanged_dict(dict, read.dict_tag)) return true;
     for (const ValueRead& value : read.values) {
         if (!same_class) {

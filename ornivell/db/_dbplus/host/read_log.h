@@ -71,13 +71,15 @@ private:
         PyTypeObject* lookup_type = nullptr;
         bool versioned = false;
         unsigned int version = 0;
-        uint64_t dict_tag = 0;  // 0: none to go by
+        bool instance_dict = false;  // the lookups are in the container's __dict__, not in the container
+        uint64_t dict_tag = 0;       // 0: none to go by
         py::object sequence;    // a list: entries (keys and values alternating), elements
     };
 
     bool recording() const { return recording_ && usable_; }
     Read& add(Kind kind, py::handle container);
-    void add_value(Access access, py::handle container, py::handle key, py::handle value, bool item_lookup);
+    void add_value(Access access, py::handle container, py::handle key, py::handle value, bool item_lookup,
+                   bool instance_dict = false);
     void add_sequence(Kind kind, py::handle container, py::list sequence);
     static bool same_value(Access access, py::handle container, const ValueRead& read);
     static bool same_lookups(const Read& read, py::handle container);

@@ -359,15 +359,22 @@ PropertyPart part_of(const Assembly& a, Py_ssize_t model_joins) {
                         steal_or_throw(lookup_joins)};
 }
 
+// Adds what the walk added to the block: its lists get the part's entries.
 void use_part(Assembly& a, const PropertyPart& part) {
-    const std::pair<PyObject*, const py::list*> lists[] = {
-        {names::select_columns, &part.select_columns}, {names::export_columns, &part.export_columns},
-        {names::export_props, &part.export_props},     {names::search_columns, &part.search_columns},
-        {names::match_columns, &part.match_columns},   {names::filter_columns, &part.filter_columns},
-        {names::filter_params, &part.filter_params},   {names::orderby_columns, &part.orderby_columns}};
-    for (const auto& [name, list] : lists) set_attr(a.block, name, list_copy(*list));
-    Py_ssize_t end = py::len(a.join_tables);
-    if (PyList_SetSlice(a.join_tables.ptr(), end, end, part.lookup_joins.ptr()) < 0) throw py::error_already_set();
+    const std::pair<const py::object*, const py::list*> lists[] = {
+        {&a.select_columns, &part.select_columns}, {&a.export_columns, &part.export_columns},
+        {&a.export_props, &part.export_props},     {&a.search_columns, &part.search_columns},
+        {&a.match_columns, &part.match_columns},   {&a.filter_columns, &part.filter_columns},
+        {&a.filter_params, &part.filter_params},   {&a.orderby_columns, &part.orderby_columns},
+        {&a.join_tables, &part.lookup_joins}};
+    for (const auto& [list, items] : lists) {
+        if (!PyList_CheckExact(list->ptr())) {
+            for (py::handle entry : *items) append(*list, entry);
+            continue;
+        }
+        Py_ssize_t end = PyList_GET_SIZE(list->ptr());
+        if (PyList_SetSlice(list->ptr(), end, end, items->ptr()) < 0) throw py::error_already_set();
+    }
 }
 
 void add_properties(Assembly& a, py::handle filter_props, py::handle hidden) {
