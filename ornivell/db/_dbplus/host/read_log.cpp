@@ -8,18 +8,6 @@ namespace dbplus {
 
 namespace {
 
-PyObject* missing_name = nullptr;  // "__missing__", kept for the life of the process
-
-// obj[key] is the dict's own lookup: no __getitem__ or __missing__ of a subclass
-bool subscript_reads_items(PyObject* obj) {
-    if (PyDict_CheckExact(obj)) return true;
-    if (!PyDict_Check(obj) || Py_TYPE(obj)->tp_as_mapping->mp_subscript != PyDict_Type.tp_as_mapping->mp_subscript) {
-        return false;
-    }
-    if (!missing_name) missing_name = PyUnicode_InternFromString("__missing__");
-    return missing_name && !_PyType_Lookup(Py_TYPE(obj), missing_name);
-}
-
 // The instance's __dict__, materialised if the runtime keeps its values inline; null if it has none.
 PyObject* instance_dict_of(PyObject* obj) {
     PyObject** dict = _PyObject_GetDictPtr(obj);
@@ -116,7 +104,7 @@ py::object ReadLog::get(py::handle mapping, py::handle key) {
 
 py::object ReadLog::item(py::handle obj, PyObject* key) {
     py::object value = dbplus::item(obj, key);
-    if (recording()) add_value(Access::item, obj, key, value, subscript_reads_items(obj.ptr()));
+    if (recording()) add_value(Access::item, obj, key, value, subscript_is_dict_lookup(obj.ptr()));
     return value;
 }
 
