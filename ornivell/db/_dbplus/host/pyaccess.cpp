@@ -125,6 +125,12 @@ py::object split(py::handle text, PyObject* separator) {
 
 std::vector<py::object> unpack(py::handle obj, size_t count) {
     std::vector<py::object> values;
+    if (PyTuple_CheckExact(obj.ptr()) && static_cast<size_t>(PyTuple_GET_SIZE(obj.ptr())) == count) {
+        for (size_t i = 0; i < count; ++i) {
+            values.push_back(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(obj.ptr(), i)));
+        }
+        return values;
+    }
     py::iterator it = py::iter(obj);
     for (; it != py::iterator::sentinel(); ++it) {
         if (values.size() == count) {

@@ -340,9 +340,8 @@ void finish_export(PropertyPass& pass) {
     a.export_columns = steal_or_throw(PySequence_List(a.select_columns.ptr()));
     set_attr(a.block, names::export_columns, a.export_columns);
     py::list props;
-    py::str id("id");
     for (py::handle prop : a.default_export_props) {
-        if (not_equal(pass.reads.attr(prop, names::name), id)) props.append(prop);
+        if (not_equal(pass.reads.attr(prop, names::name), names::id)) props.append(prop);
     }
     a.export_props = props;
     set_attr(a.block, names::export_props, props);

@@ -29,7 +29,7 @@ void add_cond(py::handle conds, py::handle new_conds, py::handle rel) {
     append_text(separator, rel);
     separator += " ";
     std::string group = "(";
-    group += utf8(join(separator, new_conds));
+    append_joined(group, separator, new_conds);
     group += ")";
     append(conds, to_str(group));
 }
@@ -108,7 +108,7 @@ py::object parse_orderby(py::handle self, py::handle args, py::handle info) {
 }  // namespace
 
 void call_add_cond(py::handle self, py::handle conds, py::handle new_conds) {
-    py::str rel("and");
+    py::handle rel = literal_str("and");
     add_cond_method.call(
         self,
         [&] {
