@@ -40,9 +40,9 @@ bool version_valid(PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_VAL
 }  // namespace
 
 void remember_jsql(py::handle jsql) {
-    auto* taken = new Jsql();
     PyObject* parser_class = kept(jsql, "JsonSqlParser");
-    if (!PyType_Check(parser_class)) return;
+    if (!PyType_Check(parser_class)) return;  // not a class: there is nothing to stand in for
+    auto* taken = new Jsql();
     taken->parser_class = reinterpret_cast<PyTypeObject*>(parser_class);
     taken->parser_attributes = PyDict_Copy(taken->parser_class->tp_dict);
     taken->parser_bases = taken->parser_class->tp_bases;
@@ -54,7 +54,8 @@ void remember_jsql(py::handle jsql) {
     taken->value_rule = kept(jsql, "value_rule");
     taken->result_rules = kept(jsql, "_result_rules");
     taken->untyped = kept(jsql, "UNTYPED");
-    taken->untyped_convert = py::object(py::reinterpret_borrow<py::object>(taken->untyped)[py::int_(0)]).release().ptr();
+    taken->untyped_convert = PySequence_GetItem(taken->untyped, 0);  // UNTYPED.convert
+    if (!taken->untyped_convert) throw py::error_already_set();
     taken->int_min = kept(jsql, "INT_MIN");
     taken->int_max = kept(jsql, "INT_MAX");
     taken->turn = PyUnicode_InternFromString("turn");

@@ -78,7 +78,8 @@ void ReadLog::add_value(Access access, py::handle container, py::handle key, py:
 
 void ReadLog::add_sequence(Kind kind, py::handle container, py::list sequence) {
     for (const Read& read : reads_) {
-        if (read.kind == kind && (read.container ? read.container.ptr() : root_) == container.ptr()) return;  // read before
+        // read before
+        if (read.kind == kind && (read.container ? read.container.ptr() : root_) == container.ptr()) return;
     }
     Read& read = add(kind, container);
     read.sequence = std::move(sequence);

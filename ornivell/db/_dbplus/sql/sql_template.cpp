@@ -20,7 +20,9 @@ void free_template(PyObject* capsule) { delete static_cast<SqlTemplate*>(PyCapsu
 }  // namespace
 
 SqlTemplate::SqlTemplate(py::handle sql)
-    : original_(py::reinterpret_borrow<py::object>(sql)), utf8_(dbplus::utf8(sql)), matches_(find_context_tokens(utf8_)) {
+    : original_(py::reinterpret_borrow<py::object>(sql)),
+      utf8_(dbplus::utf8(sql)),
+      matches_(find_context_tokens(utf8_)) {
     std::unordered_map<std::string_view, size_t> seen;
     std::string_view whole = utf8_;
     for (const TokenMatch& match : matches_) {
