@@ -239,6 +239,11 @@ def main():
     parser.add_argument("--json", action="store_true", help="print the figures as JSON")
     parser.add_argument("--case", choices=CASES, help="only call this case --calls times (callgrind runs)")
     options = parser.parse_args()
+    if options.instructions:
+        from instructions import available
+
+        if not available():
+            parser.error("--instructions needs valgrind")
     if options.case:
         from instructions import run_case
 

@@ -1,6 +1,5 @@
 #include "host/read_log.h"
 
-
 #include "host/attribute_dict.h"
 #include "host/pyaccess.h"
 
@@ -117,15 +116,18 @@ std::vector<std::pair<py::object, py::object>> ReadLog::entries(py::handle mappi
         for (py::handle key : mapping) found.emplace_back(py::reinterpret_borrow<py::object>(key), mapping[key]);
         return found;
     }
-    py::list sequence;
     PyObject *key, *value;
     Py_ssize_t position = 0;
     while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
         found.emplace_back(py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value));
-        sequence.append(key);
-        sequence.append(value);
     }
-    if (recording()) add_sequence(Kind::entries, mapping, std::move(sequence));
+    if (!recording()) return found;
+    py::list sequence;
+    for (auto& [k, v] : found) {
+        sequence.append(k);
+        sequence.append(v);
+    }
+    add_sequence(Kind::entries, mapping, std::move(sequence));
     return found;
 }
 

@@ -1,5 +1,6 @@
 #include "sql/filter_grammar.h"
 
+#include <cctype>
 #include <cmath>
 #include <optional>
 #include <string>
