@@ -22,6 +22,7 @@ struct Jsql {
     PyObject* result_rules = nullptr;
     PyObject* untyped = nullptr;
     PyObject* untyped_convert = nullptr;
+    PyObject* json_loads = nullptr;
     PyObject* int_min = nullptr;
     PyObject* int_max = nullptr;
     PyObject* turn = nullptr;
@@ -59,8 +60,10 @@ void remember_jsql(py::handle jsql) {
     taken->int_min = kept(jsql, "INT_MIN");
     taken->int_max = kept(jsql, "INT_MAX");
     taken->turn = PyUnicode_InternFromString("turn");
-    taken->limits = {size_of(jsql, "MAX_DEPTH"),      size_of(jsql, "MAX_BRANCHES"), size_of(jsql, "MAX_VALUES"),
-                     size_of(jsql, "MAX_CONDITIONS"), size_of(jsql, "MAX_TEXT"),     size_of(jsql, "MAX_TEXT_LENGTH")};
+    taken->json_loads = py::getattr(py::getattr(jsql, "json"), "loads").release().ptr();
+    taken->limits = {size_of(jsql, "MAX_DEPTH"),      size_of(jsql, "MAX_BRANCHES"),    size_of(jsql, "MAX_VALUES"),
+                     size_of(jsql, "MAX_CONDITIONS"), size_of(jsql, "MAX_TEXT"),        size_of(jsql, "MAX_TEXT_LENGTH"),
+                     size_of(jsql, "MAX_JSON_TEXT")};
     taken->false_condition = text_of(py::getattr(jsql, "FALSE_CONDITION"));
     known = taken;
 }
@@ -118,6 +121,8 @@ std::string next_prefix() {
 }
 
 void advance_generation() { steal_or_throw(PyObject_CallNoArgs(known->next_generation)); }
+
+py::object decode_json(py::handle text) { return steal_or_throw(PyObject_CallOneArg(known->json_loads, text.ptr())); }
 
 py::object value_rule(py::handle table, py::handle column, py::handle dialect) {
     PyObject* args[] = {table.ptr(), column.ptr(), dialect.ptr()};

@@ -17,7 +17,7 @@ namespace py = pybind11;
 void remember_jsql(py::handle jsql);
 
 struct JsqlLimits {
-    Py_ssize_t max_depth, max_branches, max_values, max_conditions, max_text, max_text_length;
+    Py_ssize_t max_depth, max_branches, max_values, max_conditions, max_text, max_text_length, max_json_text;
 };
 
 namespace jsql {
@@ -37,6 +37,8 @@ std::string next_prefix();
 // Takes the prefix, as constructing a parser does.
 void advance_generation();
 
+// json.loads(text), as jsql decodes a filter or ordering sent as JSON text
+py::object decode_json(py::handle text);
 // jsql.value_rule(table, column, dialect), jsql._result_rules(info, db) and jsql.UNTYPED
 py::object value_rule(py::handle table, py::handle column, py::handle dialect);
 py::object result_rules(py::handle info, py::handle db);

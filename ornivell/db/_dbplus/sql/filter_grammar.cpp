@@ -106,15 +106,16 @@ public:
 
     // parse_cond: the condition, or None
     py::object condition(py::handle filter) {
-        if (filter.is_none()) return py::none();
-        if (PyUnicode_Check(filter.ptr())) leave_to_host_parser();  // JSON text
-        Condition found = expression(filter, 1);
+        py::object structure = decoded(filter);
+        if (structure.is_none()) return py::none();
+        Condition found = expression(structure, 1);
         return found ? py::object(to_str(*found)) : py::object(py::none());
     }
 
-    py::list order(py::handle ordering) {
+    py::list order(py::handle order) {
+        py::object ordering = decoded(order);
         py::list items;
-        if (PyUnicode_Check(ordering.ptr())) leave_to_host_parser();  // JSON text
+        if (ordering.is_none()) return items;
         if (!list_or_tuple(ordering)) {
             items.append(to_str(order_item(ordering)));
             return items;
@@ -128,6 +129,13 @@ public:
     py::dict& values() { return values_; }
 
 private:
+    // A structure sent as JSON text, decoded; anything else as it is.
+    py::object decoded(py::handle structure) const {
+        if (!PyUnicode_Check(structure.ptr())) return py::reinterpret_borrow<py::object>(structure);
+        if (PyUnicode_GET_LENGTH(structure.ptr()) > limits_.max_json_text) leave_to_host_parser();
+        return jsql::decode_json(structure);  // a text that is no JSON raises: the host parser reports it
+    }
+
     Condition expression(py::handle node, Py_ssize_t depth) {
         if (depth > limits_.max_depth || !PyDict_CheckExact(node.ptr())) leave_to_host_parser();
         std::vector<std::string> conditions;

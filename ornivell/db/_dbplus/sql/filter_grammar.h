@@ -1,10 +1,10 @@
 // The client's filter and ordering structures turned into SQL in C++, the
 // way jsql.JsonSqlParser turns them, for the usual case: a structure the host
-// parser accepts. What it would refuse, and what it reads its own way (JSON
-// text, a dict or list of a class of its own, an _or that always holds),
-// is left to the host parser: the C++ parse then reports false and has
-// changed nothing, not even the thread's parameter prefix, so the host
-// parser's statement, parameters and messages are exactly its own.
+// parser accepts. What it would refuse, and what it reads its own way (a
+// dict or list of a class of its own, an _or that always holds), is left to
+// the host parser: the C++ parse then reports false and has changed nothing,
+// not even the thread's parameter prefix, so the host parser's statement,
+// parameters and messages are exactly its own.
 //
 // Used only while the module's JsonSqlParser is the class it imported
 // (host/jsql_module.h). The grammar follows jsql.py; a change there needs
