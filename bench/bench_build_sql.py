@@ -3,13 +3,24 @@
 The model: 20 properties over a main table and 3 joined tables, 2 translated
 properties, 2 data rules with user variables; the request has a keyword and a
 filter. SQLAlchemy Core builds and compiles an equivalent SELECT in the same run.
+Beside it: the same build on a cold cache (the first of a model, metadata read
+from the database), and the module's part of a search on the demo (permission
+check, build, rendering; the model "order", a keyword and a filter).
 
-    python bench/bench_build_sql.py [--calls N]
+    python bench/bench_build_sql.py [--calls N] [--instructions] [--baseline PYTHON]
+
+``--instructions`` counts instructions per call with callgrind as well, which
+compare across runs; ``--baseline`` runs the same figures with another
+interpreter (say a virtualenv holding the build of main) and prints both.
 """
 
 import argparse
+import json
+import subprocess
+import sys
 import tempfile
 import timeit
+from contextlib import ExitStack
 from pathlib import Path
 
 import sqlalchemy as sa
@@ -102,32 +113,149 @@ def per_call(function, calls):
     return best / calls * 1e6
 
 
+def bench_scene(stack):
+    """The benchmark's model in a new SQLite file: (the calls by case name, Core's metadata)."""
+    folder = stack.enter_context(tempfile.TemporaryDirectory())
+    db = Database(f"sqlite:///{Path(folder) / 'bench.sqlite3'}")
+    stack.callback(db.engine.dispose)
+    create_metadata_tables(db)
+    metadata = sa.MetaData()
+    business_tables(metadata)
+    metadata.create_all(db.engine)
+    db.reflect()
+    seed_model(db)
+    seed_permissions(db, user_id=7)
+    dbplus = DbPlus(db)
+    user = Dict(id=7, orgId=3, name="bench")
+    result, status = dbplus.build_sql(user, "staff", REQUEST)
+    assert status == 200, result
+    db.query(result.to_sql(), **result.params)  # the statement must run
+
+    def cold():
+        dbplus.clear_cache()
+        return dbplus.build_sql(user, "staff", REQUEST)
+
+    return {
+        "build_sql": lambda: dbplus.build_sql(user, "staff", REQUEST),
+        "build_sql_to_sql": lambda: dbplus.build_sql(user, "staff", REQUEST)[0].to_sql(),
+        "cold_build_sql": cold,
+        "core": lambda: core_statement(metadata, db.engine.dialect),
+    }
+
+
+def demo_scene(stack):
+    """The demo, as bench/bench_search.py runs it: the module's part of one search."""
+    from ornivell.db.demo import build_demo
+
+    folder = stack.enter_context(tempfile.TemporaryDirectory())
+    db = Database(f"sqlite:///{Path(folder) / 'demo.sqlite3'}")
+    stack.callback(db.engine.dispose)
+    summary = build_demo(db, scale=0.1)
+    dbplus = DbPlus(db)
+    user = summary.user("sales")
+    request = {"key": "a", "where": {"status": {"_in": ["paid", "shipped"]}}, "page": 1, "limit": 20}
+
+    def module_part():
+        check = dbplus.check_perm(user, "order", "queryEnabled", "查询")
+        statement, status = dbplus.build_sql(user, "order", request)
+        assert check.status == 200 and status == 200
+        return statement.to_sql(), statement.params
+
+    return {"search_module_part": module_part}
+
+
+# case name: (scene, calls per measure relative to --calls, callgrind's low and high call counts)
+CASES = {
+    "build_sql": (bench_scene, 1, 200, 1200),
+    "build_sql_to_sql": (bench_scene, 1, 200, 1200),
+    "search_module_part": (demo_scene, 1, 200, 1200),
+    "cold_build_sql": (bench_scene, 1 / 20, 20, 120),
+    "core": (bench_scene, 1 / 20, 20, 120),
+}
+LABELS = {
+    "build_sql": "build_sql, warm cache",
+    "build_sql_to_sql": "build_sql + to_sql",
+    "search_module_part": "search on the demo, module's part",
+    "cold_build_sql": "build_sql, cold cache",
+    "core": "SQLAlchemy Core build + compile",
+}
+
+
+def wall_times(calls):
+    times = {}
+    with ExitStack() as stack:
+        cases = {**bench_scene(stack), **demo_scene(stack)}
+        for name, (_, share, _, _) in CASES.items():
+            times[name] = per_call(cases[name], max(int(calls * share), 50))
+    return times
+
+
+def instruction_counts():
+    from instructions import per_call_instructions
+
+    return {name: per_call_instructions(__file__, name, low, high)
+            for name, (_, _, low, high) in CASES.items()}
+
+
+def figures(options):
+    found = {"us": wall_times(options.calls)}
+    if options.instructions:
+        found["instructions"] = instruction_counts()
+    return found
+
+
+def baseline_figures(options):
+    """The same figures from another interpreter, run on this script."""
+    command = [options.baseline, __file__, "--json", "--calls", str(options.calls)]
+    if options.instructions:
+        command.append("--instructions")
+    done = subprocess.run(command, check=True, capture_output=True, text=True, cwd=Path(__file__).parent)
+    return json.loads(done.stdout)
+
+
+def report(found, before):
+    def line(label, unit, value, old):
+        shown = f"{label + ':':36} {value:12.2f} {unit}"
+        if old is not None:
+            shown += f"   before {old:12.2f}   now {value / old:6.2f}x of before"
+        print(shown)
+
+    for unit, values in found.items():
+        old_values = before.get(unit, {})
+        for name, value in values.items():
+            line(LABELS[name], unit, value, old_values.get(name))
+        ratio = values["core"] / values["build_sql"]
+        shown = f"{'ratio Core / build_sql' + ':':36} {ratio:12.1f}x"
+        if "core" in old_values:
+            shown += f"   before {old_values['core'] / old_values['build_sql']:11.1f}x"
+        print(shown)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=20000)
+    parser.add_argument("--instructions", action="store_true", help="also count instructions per call (callgrind)")
+    parser.add_argument("--baseline", metavar="PYTHON", help="also measure with this interpreter, for comparison")
+    parser.add_argument("--json", action="store_true", help="print the figures as JSON")
+    parser.add_argument("--case", choices=CASES, help="only call this case --calls times (callgrind runs)")
     options = parser.parse_args()
-    with tempfile.TemporaryDirectory() as folder:
-        db = Database(f"sqlite:///{Path(folder) / 'bench.sqlite3'}")
-        create_metadata_tables(db)
-        metadata = sa.MetaData()
-        business_tables(metadata)
-        metadata.create_all(db.engine)
-        db.reflect()
-        seed_model(db)
-        seed_permissions(db, user_id=7)
-        dbplus = DbPlus(db)
-        user = Dict(id=7, orgId=3, name="bench")
-        result, status = dbplus.build_sql(user, "staff", REQUEST)
-        assert status == 200, result
-        db.query(result.to_sql(), **result.params)  # the statement must run
-        module = per_call(lambda: dbplus.build_sql(user, "staff", REQUEST), options.calls)
-        rendered = per_call(lambda: dbplus.build_sql(user, "staff", REQUEST)[0].to_sql(), options.calls)
-        core = per_call(lambda: core_statement(metadata, db.engine.dialect), max(options.calls // 20, 100))
-        db.engine.dispose()
-    print(f"build_sql, warm cache:            {module:8.2f} us per call")
-    print(f"build_sql + to_sql:               {rendered:8.2f} us per call")
-    print(f"SQLAlchemy Core build + compile:  {core:8.2f} us per call")
-    print(f"ratio Core / build_sql:           {core / module:8.1f}x")
+    if options.instructions:
+        from instructions import available
+
+        if not available():
+            parser.error("--instructions needs valgrind")
+    if options.case:
+        from instructions import run_case
+
+        with ExitStack() as stack:
+            run_case(CASES[options.case][0](stack), options.case, options.calls)
+        return
+    before = baseline_figures(options) if options.baseline else {}
+    found = figures(options)
+    if options.json:
+        print(json.dumps(found))
+    else:
+        report(found, before)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ from contextlib import contextmanager
 from typing import NamedTuple
 
 import pytest
+import sqlalchemy as sa
 
 from ornivell.db import _dbplus as dp
 from ornivell.db import sqlparts
@@ -312,3 +313,35 @@ def db():
 @pytest.fixture
 def plus(db):
     return dp.DbPlus(db)
+
+
+# a model over SQLAlchemy tables, for the filter parser, which binds values by their columns' types
+
+class SqlHandle:
+    """What the filter parser uses of the handle: quoting, the dialect, and the result columns of a model's SQL."""
+
+    engine = sa.create_engine("sqlite://")
+    force_escape_sql = False
+
+    @staticmethod
+    def escape(name):
+        return ".".join('"%s"' % part.replace('"', '""') for part in name.split("."))
+
+    def query_meta(self, sql):
+        return {"n": sa.Column("n", sa.Integer)}
+
+
+def person_info():
+    """A model over typed tables: person (alias p) and dept (d), with properties of every kind."""
+    person = sa.Table("person", sa.MetaData(), sa.Column("id", sa.Integer), sa.Column("name", sa.String(20)),
+                      sa.Column("age", sa.Integer), sa.Column("born", sa.Date), sa.Column("dept_id", sa.Integer),
+                      sa.Column("tag", sa.Enum("a", "b")))
+    dept = sa.Table("dept", sa.MetaData(), sa.Column("id", sa.Integer), sa.Column("name", sa.Text))
+    props = [prop(name, table="person", selectEnabled=1) for name in ("id", "name", "age", "born", "tag")] + [
+        prop("deptId", table="person", column="dept_id"), prop("d.name", table="dept", column="name"),
+        prop("years", table="person", column="age", asEnabled=1),
+        prop("label", table="person", column="name || age", asEnabled=1),
+        prop("stale", table="person", column="gone"), prop("loose", table=None),
+        prop("orphan", table="nowhere")]
+    return make_info(*props, model="person", table="person", alias="p", tables=[person, dept],
+                     join_tables=[dict(table="dept", alias="d", join="left join dept d on d.id = p.dept_id")])

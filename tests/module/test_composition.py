@@ -41,6 +41,22 @@ def test_normalize_sql(plus, sql, ctx, text, params):
     assert plus.normalize_sql(sql, ctx) == (text, params)
 
 
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("text", ["a = $user.orgId and b = $dept or c = $dept",
+                                  Text("a = $user.orgId and b = $dept or c = $dept")])
+def test_normalize_sql_binds_the_same_text_for_each_context(plus, text):
+    # the text's tokens are found once; which of them bind depends on each call's context
+    assert plus.normalize_sql(text, {"user": U, "dept": 3}) == (
+        "a = :user_orgId and b = :dept or c = :dept", {"user_orgId": 7, "dept": 3})
+    assert plus.normalize_sql(text, {"user": U}) == ("a = :user_orgId and b = $dept or c = $dept", {"user_orgId": 7})
+    assert plus.normalize_sql(text, {"user": Dict(orgId=0), "dept": 1}) == (
+        "a = :user_orgId and b = :dept or c = :dept", {"user_orgId": 0, "dept": 1})
+    assert plus.normalize_sql(text, {"dept": 1}) == ("a = $user.orgId and b = :dept or c = :dept", {"dept": 1})
+
+
 def test_normalize_sql_escapes_once_after_replacing(plus, db):
     db.force_escape_sql = True
     assert plus.normalize_sql("a = $user.id and b = $user.id", {"user": U}) == ("<a = :user_id and b = :user_id>",

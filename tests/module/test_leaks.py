@@ -8,6 +8,7 @@ import types
 import pytest
 
 from ornivell.db import _dbplus as dp
+from ornivell.db import jsql
 from ornivell.db.db import Dict
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -146,6 +147,30 @@ def assert_steady(round_, watched, warm_up=2000, rounds=12000):
     grown = resident_bytes() - before
     assert [sys.getrefcount(o) for o in watched] == counts
     assert grown < 8 * 1024 * 1024, f"resident memory grew by {grown} bytes"
+
+
+def test_kept_parts_and_filters_parsed_in_the_module_do_not_leak(fk):
+    handle = fk.SqlHandle()
+    plus, user, info = dp.DbPlus(handle), fk.user(), fk.person_info()
+    fk.warm(plus, info, acl_data=[Dict(cond="p.age > $user.id", join=None, order=0)])
+    parsed = {"key": "k", "where": {"_or": [{"name": {"_contains": "a"}}, {"age": {"_in": [1, "2"]}}]},
+              "order": [{"name": "desc"}], "joinCond": {"d": {"d.name": "x"}}}
+    left_to_jsql = {"where": {"_or": [{"name": "x"}, {}]}, "order": '["age"]'}
+    refused = [{"where": {"nobody": 1}}, {"where": {"age": "x"}}, {"order": [{"name": "up"}]}]
+    watched = (plus, handle, info, user, parsed, left_to_jsql)
+
+    def round_():
+        plus.build_sql(user, "person", parsed)[0].to_sql()
+        plus.build_sql(user, "person", left_to_jsql)
+        for args in refused:
+            try:
+                plus.build_sql(user, "person", args)
+            except jsql.JsonSqlError:
+                pass
+        # a model loaded anew each time: what was kept for the last one goes with it
+        plus.build_sql_blocks(fk.person_info())
+
+    assert_steady(round_, watched, warm_up=500, rounds=4000)
 
 
 def test_repeated_writes_do_not_leak(fk, write_db):

@@ -59,9 +59,14 @@ py::object call_in_clause(py::handle self, py::handle key, py::handle values) {
 }
 
 Escaper::Escaper(py::handle self) {
-    py::object found = escape_method.lookup(self);
+    own_ = escape_method.own_on(self);
+    if (!own_) {
+        py::object found = escape_method.lookup(self);
+        own_ = escape_method.is_own(found, self);
+        if (!own_) escape_ = std::move(found);
+    }
     // the handle's escape, looked up once instead of on every name
-    escape_ = escape_method.is_own(found, self) ? attr(handle_of(self), names::escape) : found;
+    if (own_) escape_ = attr(handle_of(self), names::escape);
 }
 
 py::object Escaper::operator()(py::handle name) const {

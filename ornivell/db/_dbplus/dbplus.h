@@ -27,9 +27,13 @@ public:
     py::object operator()(py::handle name) const;
     // The escaped name, formatted as text.
     std::string text(py::handle name) const;
+    // The handle's escape function when `self.escape` is the module's own
+    // method, which hands names to it; else empty.
+    py::handle handle_escape() const { return own_ ? py::handle(escape_) : py::handle(); }
 
 private:
     py::object escape_;
+    bool own_;
 };
 
 }  // namespace dbplus

@@ -26,12 +26,12 @@ py::object main_table_name(py::handle self) {
 // join text gives it, else its own name. A generated join ("left join
 // <table>") gives no alias; a text that does not join the table by name (a
 // subquery, say) is taken to give it the entry's alias.
-py::object joined_table_name(py::handle entry, py::handle table) {
-    py::object join = get(entry, names::join);
+py::object joined_table_name(py::handle entry, py::handle table, ReadLog& reads) {
+    py::object join = reads.get(entry, names::join);
     if (truthy(join)) {
         JoinIntroduction introduction = introduction_of(text_of(join), text_of(table));
         if (introduction.alias) return to_str(*introduction.alias);
-        py::object alias = get(entry, names::alias);
+        py::object alias = reads.get(entry, names::alias);
         if (!introduction.found && truthy(alias)) return alias;
     }
     return py::reinterpret_borrow<py::object>(table);
@@ -39,17 +39,22 @@ py::object joined_table_name(py::handle entry, py::handle table) {
 
 // The name that qualifies the columns of `table` in a statement: the main
 // table's alias, a joined table's name in the FROM clause, else `table`.
-py::object table_name(py::handle self, py::handle table) {
-    py::object model = attr(self, names::model);
-    if (equals(table, item(model, names::table))) {
-        py::object alias = item(model, names::alias);
+py::object table_name(py::handle self, py::handle table, ReadLog& reads) {
+    py::object model = reads.attr(self, names::model);
+    if (equals(table, reads.item(model, names::table))) {
+        py::object alias = reads.item(model, names::alias);
         if (truthy(alias)) return alias;
         return py::reinterpret_borrow<py::object>(table);
     }
-    for (py::handle entry : attr(self, names::join_tables)) {
-        if (equals(table, item(entry, names::table))) return joined_table_name(entry, table);
+    for (const py::object& entry : reads.elements(reads.attr(self, names::join_tables))) {
+        if (equals(table, reads.item(entry, names::table))) return joined_table_name(entry, table, reads);
     }
     return py::reinterpret_borrow<py::object>(table);
+}
+
+py::object unlogged_table_name(py::handle self, py::handle table) {
+    ReadLog reads(self, false);
+    return table_name(self, table, reads);
 }
 
 bool names_entry(py::handle alias, py::handle entry) {
@@ -75,7 +80,7 @@ py::object call_main_table_name(py::handle info) {
 }
 
 py::object call_table_name(py::handle info, py::handle table) {
-    return table_name_method.call(info, [&] { return table_name(info, table); }, table);
+    return table_name_method.call(info, [&] { return unlogged_table_name(info, table); }, table);
 }
 
 py::object from_clause_name(py::handle info, py::handle main_table) {
@@ -83,14 +88,15 @@ py::object from_clause_name(py::handle info, py::handle main_table) {
     return call_table_name(info, main_table);
 }
 
-TableNamer::TableNamer(py::handle info) : info_(info) {
+TableNamer::TableNamer(py::handle info, ReadLog& reads) : info_(info), reads_(reads) {
+    if (table_name_method.own_on(info)) return;
     py::object found = table_name_method.lookup(info);
     if (!table_name_method.is_own(found, info)) replaced_ = std::move(found);
 }
 
 py::object TableNamer::operator()(py::handle table) const {
     if (replaced_) return replaced_(table);
-    return table_name(info_, table);
+    return table_name(info_, table, reads_);
 }
 
 void bind_model_info_record(py::module_& module) {
@@ -103,7 +109,7 @@ void bind_model_info_record(py::module_& module) {
                            .release();
     ClassBuilder builder(py::reinterpret_borrow<py::object>(model_info_class));
     builder.method(main_table_name_method, &main_table_name);
-    builder.method(table_name_method, &table_name, py::arg("table"));
+    builder.method(table_name_method, &unlogged_table_name, py::arg("table"));
     builder.method("db_table", &db_table, py::arg("alias"));
     builder.install({"main_table_name", "table_name", "db_table"});
 }

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "host/own_method.h"
+#include "host/read_log.h"
 
 namespace dbplus {
 
@@ -21,14 +22,18 @@ py::object call_table_name(py::handle info, py::handle table);
 // when it has one, and by its name for a model defined by SQL.
 py::object from_clause_name(py::handle info, py::handle main_table);
 
-// info.table_name, looked up once for a loop over many properties.
+// info.table_name, looked up once for a loop over many properties; the
+// module's own method reads the model through `reads`.
 class TableNamer {
 public:
-    explicit TableNamer(py::handle info);
+    TableNamer(py::handle info, ReadLog& reads);
     py::object operator()(py::handle table) const;
+    // whether info.table_name is another function than the module's
+    bool replaced() const { return static_cast<bool>(replaced_); }
 
 private:
     py::handle info_;
+    ReadLog& reads_;
     py::object replaced_;  // the method found when it is not the module's own
 };
 

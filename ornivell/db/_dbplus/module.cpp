@@ -14,6 +14,7 @@
 #include "entities/sequence.h"
 #include "entities/update_entity.h"
 #include "host/attribute_dict.h"
+#include "host/jsql_module.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
 #include "metadata/bad_metadata.h"
@@ -42,8 +43,9 @@ namespace py = pybind11;
 
 namespace {
 
-// from <module> import <names...>, relative to this module's package when level is 1
-void import_names(py::module_& module, const char* from, std::initializer_list<const char*> imported, int level) {
+// from <module> import <names...>, relative to this module's package when level is 1; returns <module>
+py::object import_names(py::module_& module, const char* from, std::initializer_list<const char*> imported,
+                        int level) {
     py::object package = module.attr("__name__").attr("rpartition")(".")[py::int_(0)];
     py::dict importer_globals;
     importer_globals["__name__"] = module.attr("__name__");
@@ -54,6 +56,7 @@ void import_names(py::module_& module, const char* from, std::initializer_list<c
     if (!source) throw py::error_already_set();
     py::object owned = py::reinterpret_steal<py::object>(source);
     for (const char* name : imported) module.attr(name) = owned.attr(name);
+    return owned;
 }
 
 void import_module(py::module_& module, const char* name) { module.attr(name) = py::module_::import(name); }
@@ -66,7 +69,7 @@ void bind_imports(py::module_& module) {
     import_names(module, "sqlalchemy.types", {"Integer", "DateTime", "Time", "String", "Boolean"}, 0);
     import_names(module, "db", {"Dict"}, 1);
     import_names(module, "xlsx", {"create_sheet"}, 1);
-    import_names(module, "jsql", {"JsonSqlParser"}, 1);
+    dbplus::remember_jsql(import_names(module, "jsql", {"JsonSqlParser"}, 1));
 }
 
 void bind_cached_models(py::module_& module) {

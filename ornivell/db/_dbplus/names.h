@@ -193,7 +193,18 @@ namespace dbplus::names {
     X(path, "path")                                  \
     X(filename, "filename")                          \
     X(domain, "domain")                              \
-    X(label, "label")
+    X(label, "label")                                \
+    /* speed: filters parsed in C++ */               \
+    X(engine, "engine")                              \
+    X(dialect, "dialect")                            \
+    X(convert, "convert")                            \
+    X(patterns, "patterns")                          \
+    X(and_, "_and")                                  \
+    X(or_, "_or")                                    \
+    X(not_, "_not")                                  \
+    X(asc, "asc")                                    \
+    X(desc, "desc")                                  \
+    X(table_name, "table_name")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)

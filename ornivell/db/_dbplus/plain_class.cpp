@@ -21,7 +21,7 @@ py::object make_plain_class(py::module_& module, const char* name) {
 
 void ClassBuilder::add(const char* name, const py::cpp_function& fn, OwnMethod* own) {
     // pybind11 wraps a method in an instancemethod; what instances see is the function inside
-    if (own) own->bind(PyInstanceMethod_GET_FUNCTION(fn.ptr()));
+    if (own) own->bind(PyInstanceMethod_GET_FUNCTION(fn.ptr()), fn);
     pending_.emplace_back(name, fn);
 }
 

@@ -43,8 +43,9 @@ public:
     template <typename F, typename... Extra>
     void static_method(OwnMethod& own, F&& f, const Extra&... extra) {
         py::cpp_function fn(std::forward<F>(f), py::name(own.name()), py::scope(cls_), extra...);
-        own.bind(fn);
-        pending_.emplace_back(own.name(), py::staticmethod(fn));
+        py::staticmethod held(fn);
+        own.bind(fn, held);
+        pending_.emplace_back(own.name(), held);
     }
 
     // A method written against the C API: pybind11 treats any function named

@@ -52,10 +52,6 @@ py::list sorted_by_python(py::handle pairs) {
     return result;
 }
 
-std::string joined(std::string_view separator, py::handle items) {
-    return std::string(utf8(join(separator, items)));
-}
-
 // Repeated ORDER BY entries are dropped; the first occurrence keeps its place.
 py::list without_repeats(py::handle items) {
     py::list unique;
@@ -70,15 +66,24 @@ py::str to_sql(py::handle self, bool export_columns) {
     std::string sql = "select ";
     sql += utf8(attr(self, names::distinct));
     sql += " ";
-    sql += joined(",", columns);
+    append_joined(sql, ",", columns);
     sql += " from ";
-    sql += joined(" ", attr(self, names::tables));
+    append_joined(sql, " ", attr(self, names::tables));
     py::object conds = attr(self, names::conds);
-    if (truthy(conds)) sql += " where " + joined(" and ", conds);
+    if (truthy(conds)) {
+        sql += " where ";
+        append_joined(sql, " and ", conds);
+    }
     py::object groupby = attr(self, names::groupby);
-    if (truthy(groupby)) sql += " group by " + joined(" , ", groupby);
+    if (truthy(groupby)) {
+        sql += " group by ";
+        append_joined(sql, " , ", groupby);
+    }
     py::object orderby = attr(self, names::orderby);
-    if (truthy(orderby)) sql += " order by " + joined(" , ", without_repeats(orderby));
+    if (truthy(orderby)) {
+        sql += " order by ";
+        append_joined(sql, " , ", without_repeats(orderby));
+    }
     return to_str(sql);
 }
 

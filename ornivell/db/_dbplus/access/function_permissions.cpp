@@ -104,7 +104,7 @@ py::object acl_func(py::handle self, py::handle uid, py::handle resource_type, p
 }
 
 py::object acl_model(py::handle self, py::handle uid, py::handle model, py::handle session) {
-    py::str model_type("model");
+    py::handle model_type = names::model;
     py::object groups = acl_func_method.call(
         self, [&] { return acl_func(self, uid, model_type, model, session); }, uid,
         py::arg("resource_type") = model_type, py::arg("resource") = model, py::arg("session") = session);
@@ -160,16 +160,16 @@ py::object check_perm_ext(py::handle self, py::handle user, py::handle func, py:
 
 py::object call_check_perm(py::handle self, py::handle user, py::handle model, const char* op_key,
                            const char* op_name) {
-    py::str key(op_key);
-    py::str name(op_name);
+    py::handle key = literal_str(op_key);
+    py::handle name = literal_str(op_name);
     return check_perm_method.call(self, [&] { return check_perm(self, user, model, key, name, py::none()); }, user,
                                   model, key, name);
 }
 
 py::object call_check_perm(py::handle self, py::handle user, py::handle model, const char* op_key,
                            const char* op_name, py::handle session) {
-    py::str key(op_key);
-    py::str name(op_name);
+    py::handle key = literal_str(op_key);
+    py::handle name = literal_str(op_name);
     return check_perm_method.call(self, [&] { return check_perm(self, user, model, key, name, session); }, user,
                                   model, key, name, py::arg("session") = session);
 }

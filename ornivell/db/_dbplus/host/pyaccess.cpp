@@ -7,13 +7,19 @@ namespace dbplus {
 
 namespace {
 
+// kept for the life of the process
 PyObject* dict_get_method = nullptr;  // dict.get as found on the dict type
+PyObject* dict_getitem_method = nullptr;  // dict.__getitem__
+PyObject* getitem_name = nullptr;
+PyObject* missing_name = nullptr;
 
 py::object borrowed_or_none(PyObject* value) {
     if (value) return py::reinterpret_borrow<py::object>(value);
     if (PyErr_Occurred()) throw py::error_already_set();
     return py::none();
 }
+
+}  // namespace
 
 bool get_is_dict_get(PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return true;
@@ -22,6 +28,21 @@ bool get_is_dict_get(PyObject* mapping) {
     if (!dict_get_method) dict_get_method = _PyType_Lookup(&PyDict_Type, names::get);
     return _PyType_Lookup(Py_TYPE(mapping), names::get) == dict_get_method;
 }
+
+bool subscript_is_dict_lookup(PyObject* obj) {
+    if (PyDict_CheckExact(obj)) return true;
+    if (!PyDict_Check(obj)) return false;
+    if (!dict_getitem_method) {
+        getitem_name = PyUnicode_InternFromString("__getitem__");
+        missing_name = PyUnicode_InternFromString("__missing__");
+        if (!getitem_name || !missing_name) throw py::error_already_set();
+        dict_getitem_method = _PyType_Lookup(&PyDict_Type, getitem_name);
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    return _PyType_Lookup(type, getitem_name) == dict_getitem_method && !_PyType_Lookup(type, missing_name);
+}
+
+namespace {
 
 // The item behind an attribute read of a host Dict, or null to take the general path.
 PyObject* attribute_as_item(PyObject* obj, PyObject* name) {
@@ -50,6 +71,11 @@ py::object get(py::handle mapping, py::handle key) {
 py::object get(py::handle mapping, PyObject* key) { return get(mapping, py::handle(key)); }
 
 py::object item(py::handle obj, PyObject* key) {
+    if (subscript_is_dict_lookup(obj.ptr())) {
+        if (PyObject* value = PyDict_GetItemWithError(obj.ptr(), key)) return py::reinterpret_borrow<py::object>(value);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    // a missing key raises as the object raises it
     return steal_or_throw(PyObject_GetItem(obj.ptr(), key));
 }
 
@@ -99,6 +125,12 @@ py::object split(py::handle text, PyObject* separator) {
 
 std::vector<py::object> unpack(py::handle obj, size_t count) {
     std::vector<py::object> values;
+    if (PyTuple_CheckExact(obj.ptr()) && static_cast<size_t>(PyTuple_GET_SIZE(obj.ptr())) == count) {
+        for (size_t i = 0; i < count; ++i) {
+            values.push_back(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(obj.ptr(), i)));
+        }
+        return values;
+    }
     py::iterator it = py::iter(obj);
     for (; it != py::iterator::sentinel(); ++it) {
         if (values.size() == count) {

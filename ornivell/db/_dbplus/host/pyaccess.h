@@ -15,6 +15,12 @@ namespace py = pybind11;
 // The new reference a C API call returned, or its error raised.
 py::object steal_or_throw(PyObject* value);
 
+// Whether mapping.get is dict.get: `get` reads the mapping's items.
+bool get_is_dict_get(PyObject* mapping);
+// Whether obj[key] is the dict's own lookup: a dict whose class has dict's
+// __getitem__ (whatever its C slot) and no __missing__.
+bool subscript_is_dict_lookup(PyObject* obj);
+
 // obj.<name>; `name` is one of the module's names
 py::object attr(py::handle obj, PyObject* name);
 // mapping.get(key): None when absent

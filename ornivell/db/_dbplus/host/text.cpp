@@ -1,5 +1,7 @@
 #include "host/text.h"
 
+#include <unordered_map>
+
 namespace dbplus {
 
 namespace {
@@ -13,22 +15,31 @@ std::string with_surrogates(py::handle text) {
 
 }  // namespace
 
-std::string utf8(py::handle text) {
+void append_utf8(std::string& out, py::handle text) {
     if (!PyUnicode_Check(text.ptr())) {
         PyErr_Format(PyExc_TypeError, "expected str instance, %.80s found", Py_TYPE(text.ptr())->tp_name);
         throw py::error_already_set();
     }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data) return std::string(data, static_cast<size_t>(size));
+    if (data) {
+        out.append(data, static_cast<size_t>(size));
+        return;
+    }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
     PyErr_Clear();
-    return with_surrogates(text);
+    out += with_surrogates(text);
+}
+
+std::string utf8(py::handle text) {
+    std::string out;
+    append_utf8(out, text);
+    return out;
 }
 
 void append_text(std::string& out, py::handle obj) {
     if (PyUnicode_CheckExact(obj.ptr())) {
-        out += utf8(obj);
+        append_utf8(out, obj);
         return;
     }
     PyObject* text = PyObject_Str(obj.ptr());
@@ -59,6 +70,36 @@ py::handle permanent_str(const char* text) {
     PyObject* result = PyUnicode_FromString(text);
     if (!result) throw py::error_already_set();
     return result;
+}
+
+void append_joined(std::string& out, std::string_view separator, py::handle items) {
+    PyObject* sequence = items.ptr();
+    if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence)) {
+        out += utf8(join(separator, items));
+        return;
+    }
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+    PyObject** entries = PySequence_Fast_ITEMS(sequence);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // anything but a text: str.join says what is wrong
+        if (!PyUnicode_CheckExact(entries[i])) {
+            out += utf8(join(separator, items));
+            return;
+        }
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i) out += separator;
+        append_utf8(out, entries[i]);
+    }
+}
+
+py::handle literal_str(const char* literal) {
+    static auto* made = new std::unordered_map<const char*, py::handle>();  // never freed
+    auto found = made->find(literal);
+    if (found != made->end()) return found->second;
+    py::handle text = permanent_str(literal);
+    made->emplace(literal, text);
+    return text;
 }
 
 py::str join(std::string_view separator, py::handle items) {

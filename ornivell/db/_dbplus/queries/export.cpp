@@ -21,13 +21,6 @@ namespace {
 // page is read past.
 constexpr long export_page_size = 2000;
 
-bool is_ok(py::handle status) { return py::int_(200).equal(status); }
-
-py::object steal_or_throw(PyObject* value) {
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
-}
-
 // format(value, ""), as an f-string formats it
 py::object formatted(py::handle value) {
     return steal_or_throw(PyObject_Format(value.ptr(), names::empty));

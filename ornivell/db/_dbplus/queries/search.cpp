@@ -70,7 +70,7 @@ py::object search(py::handle self, py::handle user, py::handle entity, py::handl
                   py::handle extra_params, py::handle session) {
     py::object statement, failure;
     if (!prepare(self, user, entity, args, extra_conds, extra_params, statement, failure)) return failure;
-    py::object sql = statement.attr("to_sql")();
+    py::object sql = call_method(statement, names::to_sql);
     py::object page = get(args, names::page);
     py::object page_result = Call(attr(handle_of(self), names::query_page))
                                  .keyword(names::page, truthy(page) ? page : py::int_(1))
@@ -99,7 +99,7 @@ py::object search_one(py::handle self, py::handle user, py::handle entity, py::h
                       py::handle extra_conds, py::handle extra_params, py::handle session) {
     py::object statement, failure;
     if (!prepare(self, user, entity, args, extra_conds, extra_params, statement, failure)) return failure;
-    py::object sql = statement.attr("to_sql")();
+    py::object sql = call_method(statement, names::to_sql);
     py::object row = Call(attr(handle_of(self), names::query_one))
                          .expand(attr(statement, names::params))
                          .keyword(names::session, session)

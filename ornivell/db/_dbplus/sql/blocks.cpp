@@ -12,6 +12,7 @@
 #include "model_info_record.h"
 #include "names.h"
 #include "sql/normalize.h"
+#include "sql/property_part.h"
 #include "sql_records.h"
 #include "trim_get.h"
 
@@ -25,13 +26,7 @@ OwnMethod build_sql_blocks_method("build_sql_blocks");
 // new and nothing else sees it until it is returned.
 struct Assembly {
     Assembly(py::handle self, py::handle info)
-        : self(self),
-          info(info),
-          model(attr(info, names::model)),
-          tables(attr(info, names::tables)),
-          escape(self),
-          table_name(info),
-          block(new_sql_block()) {
+        : self(self), info(info), model(attr(info, names::model)), escape(self), block(new_sql_block()) {
         set_attr(block, names::metadata, info);
         select_columns = attr(block, names::select_columns);
         export_columns = attr(block, names::export_columns);
@@ -42,12 +37,6 @@ struct Assembly {
         orderby_columns = attr(block, names::orderby_columns);
         export_props = attr(block, names::export_props);
         params = attr(block, names::params);
-    }
-
-    // info.model["sql"], read when the first property needs it
-    const py::object& model_sql() {
-        if (!sql) sql = item(model, names::sql);
-        return *sql;
     }
 
     void select(const std::string& text) {
@@ -63,16 +52,62 @@ struct Assembly {
     py::handle self;
     py::handle info;
     py::object model;
-    py::object tables;  // info.tables
     Escaper escape;
-    TableNamer table_name;
     py::object block;
     py::object select_columns, export_columns, join_tables, search_columns, match_columns, filter_columns,
         filter_params, orderby_columns, export_props, params;
-    std::optional<py::object> sql;
     py::list default_export_props;
     std::unordered_set<std::string> selected;  // texts in select_columns
     std::unordered_set<std::string> exported;  // texts in export_columns
+};
+
+// The walk over the properties. Its reads of the model go through `reads`,
+// so that what it adds to the block can be kept and reused (PropertyPart).
+struct PropertyPass {
+    PropertyPass(Assembly& a, bool recording)
+        : a(a),
+          reads(a.info, recording),
+          model(reads.attr(a.info, names::model)),
+          tables(reads.attr(a.info, names::tables)),
+          table_name(a.info, reads) {}
+
+    // info.model["sql"], read when the first property needs it
+    const py::object& model_sql() {
+        if (!sql) sql = reads.item(model, names::sql);
+        return *sql;
+    }
+
+    // info.model.get("model"), for messages about bad rows
+    const py::object& model_name() {
+        if (!name) name = reads.get(model, names::model);
+        return *name;
+    }
+
+    // info.table_name(table); the module's own method answers the same for the same table
+    py::object qualifier(py::handle table) {
+        if (table_name.replaced()) return table_name(table);
+        PyObject* known = PyDict_GetItemWithError(qualifiers.ptr(), table.ptr());
+        if (known) return py::reinterpret_borrow<py::object>(known);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::object found = table_name(table);
+        qualifiers[table] = found;
+        return found;
+    }
+
+    // self.db.tables, read when the first translated property needs it
+    const py::object& handle_tables() {
+        if (!db_tables) db_tables = attr(handle_of(a.self), names::tables);
+        return db_tables;
+    }
+
+    Assembly& a;
+    ReadLog reads;
+    py::object model;
+    py::object tables;  // info.tables
+    TableNamer table_name;
+    py::dict qualifiers;  // table_name results by table
+    std::optional<py::object> sql, name;
+    py::object db_tables;
 };
 
 // A property's two text forms: the column reference used by conditions and
@@ -157,12 +192,13 @@ void add_join_tables(Assembly& a, py::handle join_cond, py::handle ctx) {
 }
 
 // Wherever the property's column is used as a column name, it must be one.
-void require_column_name(Assembly& a, py::handle prop, py::handle column) {
-    check_property_column(get(a.model, names::model), prop, column);
+void require_column_name(PropertyPass& pass, py::handle prop, py::handle column) {
+    check_property_column(pass.model_name(), prop, column);
 }
 
-PropertyText property_text(Assembly& a, py::handle prop, py::handle name, py::handle column,
+PropertyText property_text(PropertyPass& pass, py::handle prop, py::handle name, py::handle column,
                            py::handle table_name, py::handle prop_t, bool as_enabled) {
+    Assembly& a = pass.a;
     PropertyText text;
     if (contains(name, names::dot)) {  // already qualified: a joined table's alias and column
         text.column_ref = a.escape.text(name);
@@ -170,7 +206,7 @@ PropertyText property_text(Assembly& a, py::handle prop, py::handle name, py::ha
         append_alias_clause(text.select_item, name);
         return text;
     }
-    require_column_name(a, prop, column);
+    require_column_name(pass, prop, column);
     text.column_ref = a.escape.text(table_name) + "." + a.escape.text(column);
     text.select_item = *text.column_ref;
     if (as_enabled || (truthy(column) && not_equal(column, name))) {
@@ -184,8 +220,10 @@ PropertyText property_text(Assembly& a, py::handle prop, py::handle name, py::ha
     return text;
 }
 
-void add_default_order(Assembly& a, py::handle prop, py::handle name, const PropertyText& text) {
-    if (!truthy(get(prop, names::orderEnabled)) || !truthy(get(prop, names::orderAsDefault))) return;
+void add_default_order(PropertyPass& pass, py::handle prop, py::handle name, const PropertyText& text) {
+    Assembly& a = pass.a;
+    ReadLog& reads = pass.reads;
+    if (!truthy(reads.get(prop, names::orderEnabled)) || !truthy(reads.get(prop, names::orderAsDefault))) return;
     std::string order_item;
     if (text.column_ref) {
         order_item = *text.column_ref;
@@ -194,22 +232,24 @@ void add_default_order(Assembly& a, py::handle prop, py::handle name, const Prop
     } else {
         return;
     }
-    order_item += truthy(get(prop, names::orderDir)) ? " desc" : " asc";
+    order_item += truthy(reads.get(prop, names::orderDir)) ? " desc" : " asc";
     append(a.orderby_columns, to_str(order_item));
 }
 
 // A translated property shows columns of a lookup table joined on its value.
 // False when the translation is unusable: the property then adds no columns.
-bool add_translation(Assembly& a, py::handle prop, const PropertyText& text, Contributions& out) {
-    py::object parts = split(get(prop, names::transTable), names::dot);
+bool add_translation(PropertyPass& pass, py::handle prop, const PropertyText& text, Contributions& out) {
+    Assembly& a = pass.a;
+    ReadLog& reads = pass.reads;
+    py::object parts = split(reads.get(prop, names::transTable), names::dot);
     if (py::len(parts) != 2) return false;
     py::object lookup_name = parts[py::int_(0)];
     py::object key_column = parts[py::int_(1)];
-    py::object lookup_t = get(attr(handle_of(a.self), names::tables), lookup_name);
+    py::object lookup_t = reads.get(pass.handle_tables(), lookup_name);
     if (lookup_t.is_none() || !text.column_ref) return false;
-    py::object object_name = get(prop, names::transObjectName);
+    py::object object_name = reads.get(prop, names::transObjectName);
     py::handle lookup_alias = truthy(object_name) ? object_name : lookup_name;
-    py::object show_columns = split(get(prop, names::transColumns), names::comma);
+    py::object show_columns = split(reads.get(prop, names::transColumns), names::comma);
     py::object display_column = show_columns[py::int_(0)];
 
     py::object last_order = a.join_tables[py::int_(-1)][py::int_(1)];
@@ -221,13 +261,13 @@ bool add_translation(Assembly& a, py::handle prop, const PropertyText& text, Con
     append(a.join_tables, py::make_tuple(to_str(join), order));
 
     py::str lookup_ref = to_str(text_of(lookup_alias) + "." + text_of(display_column));
-    if (truthy(get(prop, names::searchEnabled))) out.search = lookup_ref;
-    if (truthy(get(prop, names::matchEnabled))) out.match = lookup_ref;
-    if (truthy(get(prop, names::filterEnabled)) || truthy(get(prop, names::transDict))) {
+    if (truthy(reads.get(prop, names::searchEnabled))) out.search = lookup_ref;
+    if (truthy(reads.get(prop, names::matchEnabled))) out.match = lookup_ref;
+    if (truthy(reads.get(prop, names::filterEnabled)) || truthy(reads.get(prop, names::transDict))) {
         out.filter = lookup_ref;
         out.filter_pair = py::make_tuple(lookup_alias, display_column);
     }
-    bool export_enabled = truthy(get(prop, names::exportEnabled));
+    bool export_enabled = truthy(reads.get(prop, names::exportEnabled));
     py::object lookup_columns = attr(lookup_t, names::c);
     for (py::handle column : show_columns) {
         if (!contains(lookup_columns, column)) continue;
@@ -252,57 +292,102 @@ void append_contributions(Assembly& a, py::handle prop, const Contributions& out
     }
 }
 
-void add_property(Assembly& a, py::handle key, py::handle prop, py::handle filter_props, py::handle hidden) {
+void add_property(PropertyPass& pass, py::handle key, py::handle prop, py::handle filter_props, py::handle hidden) {
+    Assembly& a = pass.a;
+    ReadLog& reads = pass.reads;
     if (truthy(filter_props) && !contains(filter_props, key)) return;
-    py::object prop_table = attr(prop, names::table);
+    py::object prop_table = reads.attr(prop, names::table);
     if (!truthy(prop_table)) return;
-    py::object name = attr(prop, names::name);
+    py::object name = reads.attr(prop, names::name);
     if (contains(hidden, name)) return;
-    bool sql_model = truthy(a.model_sql());
-    py::object prop_t = get(a.tables, prop_table);
-    py::object table_name = sql_model ? item(a.model, names::table) : a.table_name(prop_table);
-    py::object column = attr(prop, names::column);
-    bool as_enabled = truthy(attr(prop, names::asEnabled));
+    bool sql_model = truthy(pass.model_sql());
+    py::object prop_t = reads.get(pass.tables, prop_table);
+    py::object table_name = sql_model ? reads.item(pass.model, names::table) : pass.qualifier(prop_table);
+    py::object column = reads.attr(prop, names::column);
+    bool as_enabled = truthy(reads.attr(prop, names::asEnabled));
     if (!sql_model) {
         if (prop_t.is_none()) return;
         if (!as_enabled) {
-            require_column_name(a, prop, column);
+            require_column_name(pass, prop, column);
             if (!contains(attr(prop_t, names::c), column)) return;
         }
     }
-    PropertyText text = property_text(a, prop, name, column, table_name, prop_t, as_enabled);
+    PropertyText text = property_text(pass, prop, name, column, table_name, prop_t, as_enabled);
 
-    if (truthy(get(prop, names::selectEnabled)) && !a.selected.count(text.select_item)) {
+    if (truthy(reads.get(prop, names::selectEnabled)) && !a.selected.count(text.select_item)) {
         a.select(text.select_item);
         a.default_export_props.append(prop);
     }
     Contributions out;
-    if (truthy(get(prop, names::searchEnabled))) out.search = text.reference();
-    out.exported = truthy(get(prop, names::exportEnabled));
-    if (truthy(get(prop, names::matchEnabled))) out.match = text.reference();
-    if (truthy(get(prop, names::filterEnabled))) {
+    if (truthy(reads.get(prop, names::searchEnabled))) out.search = text.reference();
+    out.exported = truthy(reads.get(prop, names::exportEnabled));
+    if (truthy(reads.get(prop, names::matchEnabled))) out.match = text.reference();
+    if (truthy(reads.get(prop, names::filterEnabled))) {
         out.filter = text.reference();
         out.filter_pair = py::make_tuple(table_name, column);
     }
-    add_default_order(a, prop, name, text);
-    if (truthy(get(prop, names::transTable)) && truthy(get(prop, names::transColumns))) {
-        if (!add_translation(a, prop, text, out)) return;
+    add_default_order(pass, prop, name, text);
+    if (truthy(reads.get(prop, names::transTable)) && truthy(reads.get(prop, names::transColumns))) {
+        if (!add_translation(pass, prop, text, out)) return;
     }
     append_contributions(a, prop, out, text);
 }
 
 // Without an explicitly exported property the export mirrors the selection.
-void finish_export(Assembly& a) {
+void finish_export(PropertyPass& pass) {
+    Assembly& a = pass.a;
     if (truthy(a.export_props)) return;
-    PyObject* copy = PySequence_List(a.select_columns.ptr());
-    if (!copy) throw py::error_already_set();
-    set_attr(a.block, names::export_columns, py::reinterpret_steal<py::object>(copy));
+    a.export_columns = steal_or_throw(PySequence_List(a.select_columns.ptr()));
+    set_attr(a.block, names::export_columns, a.export_columns);
     py::list props;
-    py::str id("id");
     for (py::handle prop : a.default_export_props) {
-        if (not_equal(attr(prop, names::name), id)) props.append(prop);
+        if (not_equal(pass.reads.attr(prop, names::name), names::id)) props.append(prop);
     }
+    a.export_props = props;
     set_attr(a.block, names::export_props, props);
+}
+
+py::list list_copy(py::handle list) { return steal_or_throw(PySequence_List(list.ptr())); }
+
+// What the walk added to the block, copied: the block's own lists go to the caller.
+PropertyPart part_of(const Assembly& a, Py_ssize_t model_joins) {
+    PyObject* lookup_joins = PyList_GetSlice(a.join_tables.ptr(), model_joins, PY_SSIZE_T_MAX);
+    return PropertyPart{list_copy(a.select_columns), list_copy(a.export_columns), list_copy(a.export_props),
+                        list_copy(a.search_columns), list_copy(a.match_columns), list_copy(a.filter_columns),
+                        list_copy(a.filter_params), list_copy(a.orderby_columns),
+                        steal_or_throw(lookup_joins)};
+}
+
+// Adds what the walk added to the block: its lists get the part's entries.
+void use_part(Assembly& a, const PropertyPart& part) {
+    const std::pair<const py::object*, const py::list*> lists[] = {
+        {&a.select_columns, &part.select_columns}, {&a.export_columns, &part.export_columns},
+        {&a.export_props, &part.export_props},     {&a.search_columns, &part.search_columns},
+        {&a.match_columns, &part.match_columns},   {&a.filter_columns, &part.filter_columns},
+        {&a.filter_params, &part.filter_params},   {&a.orderby_columns, &part.orderby_columns},
+        {&a.join_tables, &part.lookup_joins}};
+    for (const auto& [list, items] : lists) {
+        if (!PyList_CheckExact(list->ptr())) {
+            for (py::handle entry : *items) append(*list, entry);
+            continue;
+        }
+        Py_ssize_t end = PyList_GET_SIZE(list->ptr());
+        if (PyList_SetSlice(list->ptr(), end, end, items->ptr()) < 0) throw py::error_already_set();
+    }
+}
+
+void add_properties(Assembly& a, py::handle filter_props, py::handle hidden) {
+    py::object base_order = a.join_tables[py::int_(-1)][py::int_(1)];
+    PartInputs inputs{a.escape.handle_escape(), hidden, filter_props, base_order};
+    if (auto kept = kept_property_part(a.self, a.info, inputs)) return use_part(a, *kept);
+
+    Py_ssize_t model_joins = py::len(a.join_tables);
+    PropertyPass pass(a, part_keepable(inputs));
+    if (pass.table_name.replaced()) pass.reads.give_up();
+    py::object props = pass.reads.attr(a.info, names::props);
+    for (auto& [key, prop] : pass.reads.entries(props)) add_property(pass, key, prop, filter_props, hidden);
+    finish_export(pass);
+    keep_property_part(a.info, inputs, std::move(pass.reads), std::move(pass.db_tables), part_of(a, model_joins));
 }
 
 py::object build_sql_blocks(py::handle self, py::handle info, py::handle filter_props, py::handle join_cond,
@@ -311,9 +396,7 @@ py::object build_sql_blocks(py::handle self, py::handle info, py::handle filter_
     Assembly a(self, info);
     add_main_table(a, ctx);
     add_join_tables(a, join_cond, ctx);
-    py::object props = attr(info, names::props);
-    for (py::handle key : props) add_property(a, key, props[key], filter_props, hidden);
-    finish_export(a);
+    add_properties(a, filter_props, hidden);
     return a.block;
 }
 

@@ -1,12 +1,14 @@
 #include "sql/client_conditions.h"
 
 #include <string>
+#include <vector>
 
 #include "dbplus.h"
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
 #include "names.h"
+#include "sql/filter_grammar.h"
 
 namespace dbplus {
 
@@ -27,7 +29,7 @@ void add_cond(py::handle conds, py::handle new_conds, py::handle rel) {
     append_text(separator, rel);
     separator += " ";
     std::string group = "(";
-    group += utf8(join(separator, new_conds));
+    append_joined(group, separator, new_conds);
     group += ")";
     append(conds, to_str(group));
 }
@@ -37,7 +39,10 @@ py::tuple parse_where_cond(py::handle self, py::handle args, py::handle info) {
     py::list conds;
     py::dict params;
     if (truthy(filter)) {
-        py::object cond = new_parser(self, info).attr(names::parse_cond)(params, filter);
+        std::vector<py::object> parsed;
+        py::object cond = parse_filters_in_cpp(info, handle_of(self), {filter}, parsed, params)
+                              ? parsed[0]
+                              : new_parser(self, info).attr(names::parse_cond)(params, filter);
         if (truthy(cond)) conds.append(cond);
     }
     return py::make_tuple(conds, params);
@@ -72,12 +77,22 @@ py::tuple parse_join_cond(py::handle self, py::handle args, py::handle info) {
     py::object filters = join_filters(args);
     py::dict conds;
     py::dict params;
-    if (truthy(filters)) {
-        py::object parse_cond = new_parser(self, info).attr(names::parse_cond);
-        for (py::handle key : filters) {
-            py::object cond = parse_cond(params, filters[key]);
-            if (truthy(cond)) conds[key] = cond;
+    if (!truthy(filters)) return py::make_tuple(conds, params);
+    std::vector<py::object> keys, values, parsed;
+    for (py::handle key : filters) {
+        keys.push_back(py::reinterpret_borrow<py::object>(key));
+        values.push_back(filters[key]);
+    }
+    if (parse_filters_in_cpp(info, handle_of(self), values, parsed, params)) {
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (truthy(parsed[i])) conds[keys[i]] = parsed[i];
         }
+        return py::make_tuple(conds, params);
+    }
+    py::object parse_cond = new_parser(self, info).attr(names::parse_cond);
+    for (py::handle key : filters) {
+        py::object cond = parse_cond(params, filters[key]);
+        if (truthy(cond)) conds[key] = cond;
     }
     return py::make_tuple(conds, params);
 }
@@ -85,13 +100,15 @@ py::tuple parse_join_cond(py::handle self, py::handle args, py::handle info) {
 py::object parse_orderby(py::handle self, py::handle args, py::handle info) {
     py::object order = get(args, names::order);
     if (!truthy(order)) return py::none();
+    py::object items;
+    if (parse_order_in_cpp(info, handle_of(self), order, items)) return items;
     return new_parser(self, info).attr(names::parse_orderby)(order);
 }
 
 }  // namespace
 
 void call_add_cond(py::handle self, py::handle conds, py::handle new_conds) {
-    py::str rel("and");
+    py::handle rel = literal_str("and");
     add_cond_method.call(
         self,
         [&] {

@@ -1,8 +1,7 @@
 #include "sql/normalize.h"
 
+#include <memory>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "access/data_permissions.h"
@@ -12,7 +11,7 @@
 #include "host/text.h"
 #include "metadata/bad_metadata.h"
 #include "names.h"
-#include "sql/context_tokens.h"
+#include "sql/sql_template.h"
 
 namespace dbplus {
 
@@ -21,15 +20,10 @@ namespace {
 OwnMethod normalize_sql_method("normalize_sql");
 OwnMethod build_acl_cond_sql_method("build_acl_cond_sql");
 
-struct Binding {
-    std::string parameter;
-    py::object value;
-};
-
 // value.get(attribute); false when that raises, as the token is then left alone.
-bool read_attribute(py::handle value, std::string_view attribute, py::object& result) {
+bool read_attribute(py::handle value, py::handle attribute, py::object& result) {
     try {
-        result = get(value, to_str(attribute));
+        result = get(value, attribute);
         return true;
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
@@ -37,57 +31,30 @@ bool read_attribute(py::handle value, std::string_view attribute, py::object& re
     }
 }
 
-// The parameter a token stands for, or false when the token stays in the text.
-bool bind_token(std::string_view token, py::handle ctx, Binding& binding) {
-    std::string_view name = token.substr(1);
-    std::string_view attribute;
-    size_t dot = name.find('.');
-    if (dot != std::string_view::npos) {
-        attribute = name.substr(dot + 1);
-        name = name.substr(0, dot);
-    }
-    py::object value = get(ctx, to_str(name));
+// The value a token stands for, or false when the token stays in the text.
+bool bind_token(const ContextToken& token, py::handle ctx, py::object& value) {
+    value = get(ctx, token.key);
     if (!truthy(value)) return false;
-    binding.parameter = std::string(name);
-    if (!attribute.empty()) {
-        binding.parameter += "_";
-        binding.parameter += attribute;
-        if (!read_attribute(value, attribute, value)) return false;
-    }
-    binding.value = std::move(value);
-    return true;
+    return !token.attribute || read_attribute(value, token.attribute, value);
 }
 
 // Whole tokens only: "$ab" never rewrites the start of "$abc".
-py::tuple normalize_sql(py::handle self, py::handle sql_object, py::handle ctx) {
-    const std::string text_copy = utf8(sql_object);
-    std::string_view sql = text_copy;
+py::tuple normalize_sql(py::handle self, py::handle sql, py::handle ctx) {
+    std::unique_ptr<SqlTemplate> transient;  // for a text of a class of its own, which is not kept
+    const SqlTemplate& split = PyUnicode_CheckExact(sql.ptr())
+                                   ? SqlTemplate::of(sql)
+                                   : *(transient = std::make_unique<SqlTemplate>(sql));
+    const std::vector<ContextToken>& tokens = split.tokens();
     py::dict params;
-    py::object normalized = py::reinterpret_borrow<py::object>(sql_object);
-    std::vector<TokenMatch> tokens = find_context_tokens(sql);
-    if (!tokens.empty()) {
-        std::unordered_map<std::string_view, std::string> replacements;
-        for (const TokenMatch& match : tokens) {
-            std::string_view token = sql.substr(match.start, match.end - match.start);
-            if (replacements.count(token)) continue;
-            Binding binding;
-            if (!bind_token(token, ctx, binding)) {
-                replacements.emplace(token, std::string(token));
-                continue;
-            }
-            params[to_str(binding.parameter)] = binding.value;
-            replacements.emplace(token, ":" + binding.parameter);
-        }
-        std::string text;
-        size_t copied = 0;
-        for (const TokenMatch& match : tokens) {
-            text.append(sql, copied, match.start - copied);
-            text += replacements[sql.substr(match.start, match.end - match.start)];
-            copied = match.end;
-        }
-        text.append(sql, copied, std::string_view::npos);
-        normalized = to_str(text);
+    std::vector<bool> bound(tokens.size());
+    bool all_bound = true;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        py::object value;
+        bound[i] = bind_token(tokens[i], ctx, value);
+        if (bound[i]) params[tokens[i].parameter_name] = value;
+        all_bound = all_bound && bound[i];
     }
+    py::object normalized = all_bound ? split.all_bound() : split.text(bound);
     py::object db = handle_of(self);
     if (truthy(attr(db, names::force_escape_sql))) normalized = attr(db, names::escape_sql)(normalized);
     return py::make_tuple(normalized, params);

@@ -91,7 +91,7 @@ void apply_default_order(py::handle self, py::handle info, py::handle result) {
     std::string fallback =
         escape.text(from_clause_name(info, call_main_table_name(info))) + "." + escape.text(names::id);
     if (!truthy(columns) || contains(columns, to_str(fallback))) return;
-    py::str as_clause(" as ");
+    py::handle as_clause = literal_str(" as ");
     for (py::handle column : columns) {
         py::object lower = call_method(column, names::lower);
         if (!contains(lower, as_clause)) fallback = utf8(column);
