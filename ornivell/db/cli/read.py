@@ -1,6 +1,7 @@
 """``dbplus search`` and ``dbplus get``: reading a model as a user."""
 
-from .arguments import INT64_MAX, record_id, whole_number
+from ..sqlparts import MAX_WINDOW
+from .arguments import record_id, whole_number
 from .common import (
     CommandError,
     acting_user,
@@ -13,8 +14,6 @@ from .common import (
 )
 
 MAX_LIMIT = 1000
-# so that the first row of any page, (page - 1) * limit, is a number every database takes
-MAX_PAGE = INT64_MAX // MAX_LIMIT + 1
 
 _KINDS = {str: "a text", list: "a list", bool: "true or false", int: "a number", float: "a number"}
 
@@ -100,7 +99,7 @@ def register(subparsers):
     parser = subparsers.add_parser("search", help="search a model as a user")
     add_query_options(parser)
     add_filter_options(parser)
-    parser.add_argument("--page", type=whole_number(1, MAX_PAGE), default=1, help="page number (default: %(default)s)")
+    parser.add_argument("--page", type=whole_number(1, MAX_WINDOW), default=1, help="page number (default: %(default)s)")
     parser.add_argument("--limit", type=whole_number(1, MAX_LIMIT), default=20,
                         help=f"rows per page, at most {MAX_LIMIT} (default: %(default)s)")
     parser.add_argument("--count", action="store_true", help="also count all matching rows")
