@@ -3,7 +3,7 @@ characters, and long values are cut to the cell width."""
 
 from decimal import Decimal
 
-from ornivell.db.render import MAX_CELL_WIDTH, _width, page_footer, table_text
+from ornivell.db.cli.render import MAX_CELL_WIDTH, _width, page_footer, table_text
 
 
 def column_of(line, text, end=False):

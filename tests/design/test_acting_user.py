@@ -13,8 +13,8 @@ STAFF = "d_staff:staffNo,teamId"
 
 @pytest.fixture(scope="module")
 def sites(metadata_db):
-    from ornivell.db.grants import add_role, assign_role, grant
-    from ornivell.db.modeling import add_model
+    from ornivell.db.admin.grants import add_role, assign_role, grant
+    from ornivell.db.admin.modeling import add_model
 
     metadata = MetaData()
     Table("d_staff", metadata, Column("staffNo", Integer, primary_key=True), Column("teamId", Integer),

@@ -17,7 +17,7 @@ def parts(metadata_db):
 
 @pytest.fixture(scope="module")
 def part_model(parts):
-    from ornivell.db.modeling import add_model
+    from ornivell.db.admin.modeling import add_model
 
     add_model(parts, "part", "d_part")
     return parts

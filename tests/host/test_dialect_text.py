@@ -1,6 +1,6 @@
 import pytest
 
-from ornivell.db.dialects import dialect_for
+from ornivell.db.handle.dialects import dialect_for
 
 CASES = [
     # SQLite refuses some keywords after a qualifier

@@ -8,7 +8,7 @@ import pytest
 from sqlalchemy import BigInteger, Boolean, Column, Date, DateTime, Integer, MetaData, Numeric, String, Table, Time
 from sqlalchemy.dialects.mysql import TINYINT
 
-from ornivell.db.row_values import ColumnValueError, table_values
+from ornivell.db.handle.row_values import ColumnValueError, table_values
 
 ROWS = Table("rows", MetaData(), Column("id", Integer, primary_key=True), Column("name", String(5)),
              Column("big", BigInteger), Column("small", TINYINT), Column("flag", Boolean),

@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from ornivell.db import render
+from ornivell.db.cli import render
 from ornivell.db.demo.models import MODEL_NAMES, model_named
 
 LOGINS = ("ada", "sam")  # sam does not see salaries and product costs

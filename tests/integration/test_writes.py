@@ -8,7 +8,7 @@ from decimal import Decimal
 
 import pytest
 
-from ornivell.db.row_values import ColumnValueError
+from ornivell.db.handle.row_values import ColumnValueError
 
 pytestmark = pytest.mark.usefixtures("writes_undone")
 

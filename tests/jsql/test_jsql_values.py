@@ -6,7 +6,7 @@ import sqlalchemy as sa
 from sqlalchemy.dialects import mysql
 
 from ornivell.db.jsql import JsonSqlError
-from ornivell.db.session import ResultColumn
+from ornivell.db.handle.session import ResultColumn
 
 # its driver takes numbers, dates and times as Python objects: values are bound as converted
 POSTGRESQL = sa.create_engine("postgresql+psycopg://")

@@ -9,7 +9,7 @@ import pytest
 import sqlalchemy as sa
 
 from ornivell.db import _dbplus as dp
-from ornivell.db import sqlparts
+from ornivell.db.handle import sqlparts
 from ornivell.db.db import Dict
 
 

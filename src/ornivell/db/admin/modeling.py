@@ -10,7 +10,7 @@ filterable and orderable, and text columns searchable by keyword.
 import re
 from typing import NamedTuple, Optional, Tuple
 
-from .attrdict import Dict
+from ..handle.attrdict import Dict
 
 # TABLE [ALIAS] [(COLUMN, EXPRESSION AS NAME, ...)] ON CONDITION
 _JOIN = re.compile(
@@ -140,7 +140,7 @@ def add_model(db, name, table_name, *, alias=None, joins=(), display_name=None, 
     the model reads the result of that SELECT instead, known under
     ``table_name``. Returns the ``PropertyChanges`` and the key column
     exposed (or None)."""
-    from ._dbplus import DbPlus
+    from .._dbplus import DbPlus
 
     db.reflect()
     require_metadata_tables(db)
@@ -162,7 +162,7 @@ def add_model(db, name, table_name, *, alias=None, joins=(), display_name=None, 
 
 def sync_model(db, name):
     """Bring the model's properties in line with its tables as they are now."""
-    from ._dbplus import DbPlus
+    from .._dbplus import DbPlus
 
     require_metadata_tables(db)
     with db.session() as s:
@@ -205,8 +205,8 @@ def _make_usable(db, s, name, props, first_order):
     their column, as the extension types the columns of a model's SQL."""
     from sqlalchemy import String
 
-    from ._dbplus import DbPlus
-    from .session import ResultColumn
+    from .._dbplus import DbPlus
+    from ..handle.session import ResultColumn
 
     types = _column_types(db, s, name) if props else {}
     for order, p in enumerate(props, start=first_order):

@@ -24,7 +24,7 @@ def _init(args):
 
 
 def _demo(args):
-    from .. import render
+    from . import render
     from ..demo import build_demo
 
     with connected(args.db) as database:

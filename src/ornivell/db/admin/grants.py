@@ -9,7 +9,7 @@ from typing import NamedTuple, Tuple
 
 from sqlalchemy import and_, insert, select
 
-from . import schema
+from .. import schema
 from .modeling import MetadataError, require_metadata_tables
 
 # short names of the operations a model offers

@@ -7,7 +7,7 @@ import json
 import os
 from contextlib import contextmanager
 
-from ..urls import DEFAULT_URL, URL_VARIABLE
+from ..handle.urls import DEFAULT_URL, URL_VARIABLE
 from .arguments import user_id
 
 
@@ -21,7 +21,7 @@ def user_errors():
     record, permission, filter or JSON text that does not fit."""
     from sqlalchemy.exc import SQLAlchemyError
 
-    from ..users import UnknownUser
+    from ..admin.users import UnknownUser
 
     return (SQLAlchemyError, ImportError, ValueError, OSError, CommandError, UnknownUser)
 
@@ -71,7 +71,7 @@ class _UserPart(argparse.Action):
 
 
 def add_user_option(parser):
-    from ..users import USER_JSON_EXAMPLE, USER_TABLE_FORM, USER_TABLE_VARIABLE
+    from ..admin.users import USER_JSON_EXAMPLE, USER_TABLE_FORM, USER_TABLE_VARIABLE
 
     who = parser.add_mutually_exclusive_group(required=True)
     who.add_argument("--user", dest="user", type=user_id, metavar="ID", action=_UserPart, part="id",
@@ -126,7 +126,7 @@ def dbplus(database):
 def acting_user(database, user):
     """The user mapping for ``user``: a ``UserChoice`` from the user options,
     or a bare user id to look up in the configured users table."""
-    from ..users import DEFAULT_USER_TABLE, USER_TABLE_VARIABLE, UserTable, find_user, user_from_json
+    from ..admin.users import DEFAULT_USER_TABLE, USER_TABLE_VARIABLE, UserTable, find_user, user_from_json
 
     choice = user if isinstance(user, UserChoice) else UserChoice(id=user)
     if choice.json_text is not None:

@@ -7,7 +7,7 @@ import json
 import unicodedata
 from decimal import Decimal
 
-from .demo import ROLES
+from ..demo import ROLES
 
 # widest a table cell gets, in terminal columns
 MAX_CELL_WIDTH = 32

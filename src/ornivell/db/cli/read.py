@@ -1,6 +1,6 @@
 """``dbplus search`` and ``dbplus get``: reading a model as a user."""
 
-from ..sqlparts import MAX_WINDOW
+from ..handle.sqlparts import MAX_WINDOW
 from .arguments import record_id, whole_number
 from .common import (
     CommandError,
@@ -48,7 +48,7 @@ def _search_request(args):
 
 
 def _search(args):
-    from .. import render
+    from . import render
 
     request = _search_request(args)
     with connected(args.db, existing=True) as database:
@@ -61,7 +61,7 @@ def _search(args):
 
 
 def _get(args):
-    from .. import render
+    from . import render
 
     with connected(args.db, existing=True) as database:
         user = acting_user(database, args.user)

@@ -9,14 +9,14 @@ from functools import lru_cache
 
 from sqlalchemy import MetaData, Table, create_engine, make_url, text
 
-from . import sqlparts
-from .attrdict import Dict
-from .dialects import dialect_for
-from .directreads import DirectReads
-from .driversql import DriverStatement
-from .pagestream import PageStream
-from .session import ResultColumn, Session
-from .urls import DEFAULT_URL, URL_VARIABLE
+from .handle import sqlparts
+from .handle.attrdict import Dict
+from .handle.dialects import dialect_for
+from .handle.directreads import DirectReads
+from .handle.driversql import DriverStatement
+from .handle.pagestream import PageStream
+from .handle.session import ResultColumn, Session
+from .handle.urls import DEFAULT_URL, URL_VARIABLE
 
 __all__ = ["Database", "Dict", "ResultColumn", "Session", "URL_VARIABLE", "DEFAULT_URL"]
 

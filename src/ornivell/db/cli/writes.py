@@ -57,7 +57,7 @@ def _link_row(text):
 
 
 def _show(args, row):
-    from .. import render
+    from . import render
 
     print(render.to_json(row) if args.json else render.record_text(row))
 

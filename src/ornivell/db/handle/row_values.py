@@ -17,7 +17,7 @@ from decimal import Decimal
 from sqlalchemy import BigInteger, Integer, SmallInteger
 from sqlalchemy.dialects.mysql import MEDIUMINT, TINYINT
 
-from .jsql_values import UnfitValue, python_type, type_converter, unfit
+from ..jsql_values import UnfitValue, python_type, type_converter, unfit
 
 
 class ColumnValueError(ValueError):

@@ -8,7 +8,7 @@ import json
 import re
 from typing import NamedTuple, Optional
 
-from .attrdict import Dict
+from ..handle.attrdict import Dict
 
 USER_TABLE_VARIABLE = "DBPLUS_USER_TABLE"
 # the demo's users table

@@ -86,7 +86,7 @@ def _export(args):
 
 
 def _domains(args):
-    from .. import render
+    from . import render
 
     with connected(args.db, existing=True) as database:
         user = acting_user(database, args.user)

@@ -5,7 +5,7 @@ from .common import CommandError, add_database_option, connected
 
 
 def _role_add(args):
-    from ..grants import add_role
+    from ..admin.grants import add_role
 
     with connected(args.db, existing=True) as database:
         added = add_role(database, args.role)
@@ -13,7 +13,7 @@ def _role_add(args):
 
 
 def _role_assign(args):
-    from ..grants import assign_role
+    from ..admin.grants import assign_role
 
     with connected(args.db, existing=True) as database:
         added = assign_role(database, args.role, args.user_id)
@@ -29,8 +29,8 @@ def _grant_text(args, grant):
 
 
 def _grant(args):
-    from ..grants import grant
-    from ..modeling import split_list
+    from ..admin.grants import grant
+    from ..admin.modeling import split_list
 
     if not (args.ops or args.hide or args.rule is not None):
         raise CommandError("say what to grant: --ops, --hide or --rule")

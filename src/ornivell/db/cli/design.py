@@ -10,7 +10,7 @@ def _changes_text(changes):
 
 
 def _add(args):
-    from ..modeling import Join, add_model, split_list
+    from ..admin.modeling import Join, add_model, split_list
 
     joins = [Join.parse(text) for text in args.join]
     columns = split_list(args.columns) if args.columns else None
@@ -24,15 +24,15 @@ def _add(args):
 
 
 def _sync(args):
-    from ..modeling import sync_model
+    from ..admin.modeling import sync_model
 
     with connected(args.db, existing=True) as database:
         print(_changes_text(sync_model(database, args.name)))
 
 
 def _list(args):
-    from .. import render
-    from ..modeling import list_models
+    from . import render
+    from ..admin.modeling import list_models
 
     with connected(args.db, existing=True) as database:
         rows = [{"model": m.model, "table": m.table, "sql": "yes" if m.sql else "", "displayName": m.displayName,
@@ -49,7 +49,7 @@ def _flags(prop):
 
 
 def _description_text(description):
-    from .. import render
+    from . import render
 
     model = description.model
     lines = [f"model {model.model}: {model.displayName}",
@@ -73,8 +73,8 @@ def _problems_text(problems):
 
 
 def _show(args):
-    from ..model_check import model_problems
-    from ..modeling import describe_model
+    from ..admin.model_check import model_problems
+    from ..admin.modeling import describe_model
 
     with connected(args.db, existing=True) as database:
         description = describe_model(database, args.name)
@@ -85,7 +85,7 @@ def _show(args):
 
 
 def _check(args):
-    from ..model_check import model_problems
+    from ..admin.model_check import model_problems
 
     with connected(args.db, existing=True) as database:
         problems = model_problems(database, args.name)
@@ -104,7 +104,7 @@ def _model_parser(models, name, help, run, takes_name=True):
 
 
 def register(subparsers):
-    from ..modeling import JOIN_FORM
+    from ..admin.modeling import JOIN_FORM
 
     parser = subparsers.add_parser("model", help="describe tables and views as models, keep them in step")
     models = parser.add_subparsers(dest="model_command", metavar="ACTION", required=True)

@@ -1,0 +1,1 @@
+"""Design and administration tools: describing tables as models, checking them, roles, grants and users."""

@@ -1,0 +1,1 @@
+"""The database handle's internals: sessions, direct reads, dialect texts, row values."""
