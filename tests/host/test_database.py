@@ -151,6 +151,33 @@ def test_session_rolls_back_when_the_block_raises(users):
     assert [r.userName for r in users.query("select userName from t_user order by userName")] == list("abcde")
 
 
+def _names(db):
+    return [r.userName for r in db.query("select userName from t_user order by userName")]
+
+
+@pytest.mark.parametrize("first_write_inside", [True, False])
+def test_a_savepoint_undoes_its_part_and_the_transaction_the_rest(users, first_write_inside):
+    # a savepoint that is the transaction's first statement must not end it on release
+    with pytest.raises(KeyError):
+        with users.session() as s:
+            if not first_write_inside:
+                s.add("t_user", {"userName": "f"})
+            with s.savepoint():
+                s.add("t_user", {"userName": "g"})
+            raise KeyError("boom")
+    assert _names(users) == list("abcde")
+    with users.session() as s:
+        with s.savepoint() as undo:
+            s.add("t_user", {"userName": "h"})
+            undo.rollback()
+        with pytest.raises(KeyError):
+            with s.savepoint():
+                s.add("t_user", {"userName": "i"})
+                raise KeyError("boom")
+        s.add("t_user", {"userName": "j"})
+    assert _names(users) == list("abcdej")
+
+
 def test_errors_of_the_database_come_through_unchanged(db):
     with pytest.raises(DBAPIError):
         db.query("select nothing from no_such_table")

@@ -81,6 +81,10 @@ class Dialect:
     def claim_writes(self, connection):
         """Called first in a transaction that must not overlap another writer's."""
 
+    def open_before_savepoint(self, connection):
+        """Makes sure the database has begun the transaction of ``connection``
+        before a savepoint is set in it."""
+
     def begin_lone_statement(self, connection):
         """Lets the DB-API ``connection`` run the one statement of a short
         transaction as a transaction of its own, where that spares round
@@ -136,6 +140,12 @@ class SQLiteDialect(Dialect):
         # one write lock for the whole database, taken at once rather than at
         # the first write; the driver leaves a transaction begun so to its caller
         connection.exec_driver_sql("BEGIN IMMEDIATE")
+
+    def open_before_savepoint(self, connection):
+        # the driver begins a transaction only before a write; a SAVEPOINT
+        # outside one would begin it instead, and its RELEASE commit it all
+        if not connection.connection.dbapi_connection.in_transaction:
+            connection.exec_driver_sql("BEGIN")
 
 
 class MySQLDialect(Dialect):

@@ -1,5 +1,6 @@
 """Running statements and row writes inside one transaction."""
 
+from contextlib import contextmanager
 from itertools import groupby
 from operator import itemgetter
 from typing import NamedTuple, Type
@@ -137,6 +138,16 @@ class Session:
         types = self._database.dialect.result_types(self._connection, statement, description)
         # the generic class, as the extension compares a column's type with Integer, String...
         return {d[0]: ResultColumn(d[0], t._type_affinity) for d, t in zip(description, types)}
+
+    @contextmanager
+    def savepoint(self):
+        """A part of the transaction that can be undone alone: ``rollback()``
+        on the object the block receives undoes what ran in the block so far,
+        and so does an error raised out of it; otherwise it is kept."""
+        self.close_pages()
+        self._database.dialect.open_before_savepoint(self._connection)
+        with self._connection.begin_nested() as nested:
+            yield nested
 
     def execute(self, sql, /, **params):
         return self._run(sql, params).rowcount
