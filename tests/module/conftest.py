@@ -149,10 +149,18 @@ class FakeDb:
 
 
 class FakeSession:
-    """A session of the handle: its calls are recorded as ``session.<name>``."""
+    """A session of the handle: its calls are recorded as ``session.<name>``,
+    its savepoints as ``savepoint.enter``, ``savepoint.rollback`` and ``savepoint.exit``."""
 
     def __init__(self, db):
         self._db = db
+
+    def savepoint(self):
+        undo = types.SimpleNamespace(rollback=lambda: self._db.calls.append(Call("savepoint.rollback", (), [])))
+        return self._db._scope("savepoint", undo)
+
+    def query(self, *args, **kwargs):
+        return self._db._answer("session.query", args, kwargs, [])
 
     def __getattr__(self, name):
         return lambda *args, **kwargs: self._db._answer(f"session.{name}", args, kwargs, None)
@@ -190,7 +198,10 @@ class WriteDb(FakeDb):
         return method
 
     add = _write("add")
-    add_many = _write("add_many")
+
+    def add_many(self, *args, **kwargs):
+        return self._answer("add_many", args, kwargs, [Dict(id=99 + i) for i, _ in enumerate(args[1])])
+
     merge = _write("merge")
     update_many = _write("update_many")
     del _write

@@ -45,11 +45,15 @@ def test_create_entity_completes_and_validates(plus, write_db, fk):
     assert re.fullmatch(r"\d{14}", data["stamp"]) and data["code"] == f"PO{today()}0042"
 
 
-@pytest.mark.parametrize("submitted, kept", [("", False), (None, False), ("mine", True), (0, False)])
-def test_generated_value_replaces_only_an_empty_one(plus, fk, submitted, kept):
-    data = {"ref": submitted}
-    plus.normalize_create_entity(USER, data, fk.make_info(fk.prop("ref", autoGen="uuid")))
-    assert (data["ref"] == submitted) is kept
+@pytest.mark.parametrize("prop, submitted", [
+    ({"autoGen": "uuid"}, ""), ({"autoGen": "uuid"}, "mine"), ({"createUserEnabled": 1}, 9),
+    ({"createUserEnabled": 1}, None), ({"createTimeEnabled": 1}, "2001-01-01 00:00:00"),
+])
+def test_what_the_module_fills_in_replaces_what_was_submitted(plus, fk, prop, submitted):
+    # a renamed property's column gets the module's value too: the column copy must not carry the request's
+    data = {"ref": submitted, "r": submitted}
+    plus.normalize_create_entity(USER, data, fk.make_info(fk.prop("ref", column="r", **prop)))
+    assert data["ref"] != submitted and data["r"] == data["ref"]
 
 
 def test_create_entity_list_wraps_one_entity_and_keeps_only_errors(plus, fk):

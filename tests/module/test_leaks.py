@@ -180,7 +180,6 @@ def test_repeated_writes_do_not_leak(fk, write_db):
                         alias="e", tables=[write_db.tables["t"]])
     fk.warm(plus, info, acl_data=[Dict(cond="a = $user.orgId", join="left join z", order=2)],
             ops=("createEnabled", "updateEnabled", "deleteEnabled"))
-    write_db.reply(write_db.tables["t"].name, Dict(id=1))
     user = fk.user(orgId=7)
     watched = (plus, write_db, info, user)
 

@@ -155,7 +155,7 @@ def test_query_one_with_data_permissions(plus, db, fk, info):
     fk.warm(plus, info, acl_data=[Dict(cond="c1 = $user.id", join="left join z", order=3),
                                   Dict(cond="c2", join=None, order=0), Dict(cond="c3", join=None, order=0)])
     row = Dict(id=5)
-    db.reply('select "t"."id","t"."name" from "t" "t" left join z where "t".id=:id and ((c1 = :user_id) or (c2) or (c3))',
+    db.reply('select "t"."id","t"."name" from "t" "t" left join z where "t".id=:id and ((c1 = :user_id) and (c2) and (c3))',
              row)
     assert plus.query_one(fk.user(), "m", 5, session=S) == (row, 200)
     assert db.runs[-1].kwargs == [("id", 5), ("user_id", 1), ("session", S)]

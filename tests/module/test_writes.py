@@ -8,7 +8,7 @@ from ornivell.db.db import Dict
 
 USER = Dict(id=1, orgId=7)
 RULES = [Dict(cond="a = $user.orgId", join="left join z", order=2), Dict(cond="b = 1 or c = 2", join=None, order=0)]
-RULE_GROUP = "((a = :user_orgId) or (b = 1 or c = 2))"
+RULE_GROUP = "((a = :user_orgId) and (b = 1 or c = 2))"
 ALL_OPS = ("createEnabled", "updateEnabled", "deleteEnabled")
 
 
@@ -60,8 +60,8 @@ def test_create_many_checks_without_session_and_writes_nothing_when_one_fails(pl
     model()
     assert plus.create_many(USER, "m", [{"code": "a"}, {}, {"code": "b"}], session=S) == (
         [{"code": "code is required"}], 400)
-    assert plus.create_many(USER, "m", {"code": "a"}, session=S) == (Dict(id=99), 200)
-    assert plus.create_many(USER, "m", [], session=S) == (Dict(id=99), 200)
+    assert plus.create_many(USER, "m", {"code": "a"}, session=S) == ([Dict(id=99)], 200)
+    assert plus.create_many(USER, "m", [], session=S) == ([], 200)
     assert plus.checked == ["none given"] * 3
     assert write_db.writes == [("add_many", ("t", [{"code": "a"}]), [("session", S)]),
                                ("add_many", ("t", []), [("session", S)])]
@@ -91,12 +91,24 @@ def test_refused_writes_pass_the_permission_answer_on(plus, write_db, model, cal
 ])
 def test_update_reads_the_row_under_the_rules_then_merges(plus, write_db, model, alias, rules, sql, kwargs):
     model(alias, rules)
-    write_db.reply(sql, Dict(id=4, name="old", code="c"))
+    write_db.reply(sql, Dict(id=4, name="old", code="c", secret="s"))
+    main = alias or "t"
+    check = (f'select "{main}".* from "t" "{main}" left join z where "{main}"."id" in (:dbplus_written_ids_0)'
+             f' and {RULE_GROUP if len(rules) > 1 else "(a = :user_orgId)"}')
+    write_db.reply(check, [Dict(id=4)])
     data = {"id": 4, "name": "new", "by": 9}
+    # the answer holds what the user may read: no column that no property shows
     assert plus.update(USER, "m", data) == ({"id": 4, "name": "new", "code": "c", "by": 1}, 200)
+    merge = ("session.merge", ("t", {"id": 4, "name": "new", "by": 1}), [])
+    if rules:
+        # the row the update leaves must still be one the rules admit
+        merge = [("savepoint.enter", (), []), merge,
+                 ("session.query", (check,), [("dbplus_written_ids_0", 4)] + kwargs[1:]),
+                 ("savepoint.exit", (None,), [])]
+    else:
+        merge = [merge]
     assert write_db.writes == [
-        ("session.enter", (), []), ("session.query_one", (sql,), kwargs),
-        ("session.merge", ("t", {"id": 4, "name": "new", "by": 1}), []), ("session.exit", (None,), [])]
+        ("session.enter", (), []), ("session.query_one", (sql,), kwargs), *merge, ("session.exit", (None,), [])]
     assert len(plus.checked) == 1 and plus.checked[0] is not None
 
 
@@ -129,9 +141,16 @@ def test_update_many_refuses_a_batch_with_rows_the_rules_hide(plus, S, write_db,
     assert plus.update_many(USER, "m", data, keys=["id"], session=S) == (
         {"message": "无数据权限更新: 模型, {'id': ['2']}"}, 403)
     write_db.reply(sql, [Dict(id=1), Dict(id=2)])
+    check = f'select "t".* from "t" "t" left join z where "t"."id" in (:dbplus_written_ids_0, :dbplus_written_ids_1) and {RULE_GROUP}'
+    write_db.reply(check, [Dict(id=1), Dict(id=2)])
     assert plus.update_many(USER, "m", data, keys=["id"]) == ({"message": "批量更新成功！"}, 200)
     query = ("query", (sql,), [("t_ids_0", 1), ("t_ids_1", "2"), ("user_orgId", 7)])
-    assert write_db.writes == [query, query, ("update_many", ("t", data), [("keys", ["id"])])]
+    calls = write_db.writes
+    assert calls[:4] == [query, query, ("session.enter", (), []), ("savepoint.enter", (), [])]
+    assert calls[4][:2] == ("update_many", ("t", data)) and calls[4].kwargs[0] == ("keys", ["id"])
+    assert calls[5] == ("session.query", (check,), [("dbplus_written_ids_0", 1), ("dbplus_written_ids_1", "2"),
+                                                   ("user_orgId", 7)])
+    assert calls[6:] == [("savepoint.exit", (None,), []), ("session.exit", (None,), [])]
     assert data[0]["by"] == 1 and plus.checked == ["none given"] * 2
     assert "批量更新，验证更新功能权限" in dp.DbPlus.update_many.__doc__
 
@@ -154,7 +173,7 @@ def test_delete_reads_the_row_under_the_rules(plus, S, write_db, model, alias, r
     model(alias, rules)
     assert plus.delete(USER, "m", "4", session=S) == (
         {"message": "无数据权限删除: 模型(id=4)"} if rules else {"message": "模型(id=4)不存在"}, 403 if rules else 404)
-    write_db.reply(sql, Dict(id=4, name="gone"))
+    write_db.reply(sql, Dict(id=4, name="gone", secret="s"))
     assert plus.delete(USER, "m", "4") == ({"id": 4, "name": "gone"}, 200)
     read = ("session.query_one", (sql,), kwargs)
     assert write_db.writes == [read, ("session.enter", (), []), read, ("session.delete", ("t", "4"), []),

@@ -26,6 +26,8 @@ namespace dbplus::names {
     X(sql_count, "sql_count")                        \
     X(is_mssql, "is_mssql")                          \
     X(in_clause, "in_clause")                        \
+    X(savepoint, "savepoint")                        \
+    X(rollback, "rollback")                          \
     X(session, "session")                            \
     X(query, "query")                                \
     X(query_one, "query_one")                        \

@@ -24,6 +24,18 @@ void preset(py::handle data, py::handle key, bool applies, const std::function<p
     if (applies && !contains(data, key)) set_item(data, key.ptr(), value());
 }
 
+// What the module fills in is its own, whatever the request says: a
+// caller cannot forge who created a record, when, or its generated values.
+// A renamed property's column gets it too, or the column copy made before
+// would write the request's value.
+void fill(py::handle prop, py::handle data, py::handle key, bool applies, const std::function<py::object()>& value) {
+    if (!applies) return;
+    py::object filled = value();
+    set_item(data, key.ptr(), filled);
+    py::object column = attr(prop, names::column);
+    if (py::isinstance<py::str>(column) && !column.equal(key)) set_item(data, column.ptr(), filled);
+}
+
 py::object generated(py::handle self, py::handle rule, py::handle user) {
     static py::handle timestamp = permanent_str("timestamp");
     static py::handle timestamp_format = permanent_str("%Y%m%d%H%M%S");
@@ -32,10 +44,9 @@ py::object generated(py::handle self, py::handle rule, py::handle user) {
     return call_generate_seq(self, rule, user);
 }
 
-// Unlike the presets, a generated value also replaces an empty one.
 void generate(py::handle self, py::handle prop, py::handle key, py::handle data, py::handle user) {
     py::object rule = get(prop, names::autoGen);
-    if (truthy(rule) && !truthy(get(data, key))) set_item(data, key.ptr(), generated(self, rule, user));
+    fill(prop, data, key, truthy(rule), [&] { return generated(self, rule, user); });
 }
 
 void require(py::handle prop, py::handle key, py::handle data, py::dict& errors) {
@@ -50,9 +61,10 @@ py::dict normalize_create_entity(py::handle self, py::handle user, py::handle da
     for (py::handle key : props) {
         py::object prop = props[key];
         copy_to_column(prop, data);
-        preset(data, key, flag(prop, names::createUserEnabled), [&] { return item(user, names::id); });
+        fill(prop, data, key, flag(prop, names::createUserEnabled), [&] { return item(user, names::id); });
+        // the organisation stays the caller's to give, within the user's rules
         preset(data, key, flag(prop, names::createOrgEnabled), [&] { return item(user, names::orgId); });
-        preset(data, key, flag(prop, names::createTimeEnabled), [&] { return local_now(); });
+        fill(prop, data, key, flag(prop, names::createTimeEnabled), [&] { return local_now(); });
         py::object default_value = get(prop, names::defaultValue);
         preset(data, key, truthy(default_value), [&] { return default_value; });
         generate(self, prop, key, data, user);

@@ -52,9 +52,9 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
     sql += Escaper(self).text(from_clause_name(info, main_table));
     sql += ".id=:id";
     if (truthy(acl[0])) {
-        // any one data-permission condition admits the row
+        // every rule must hold, as in a search: a rule only ever narrows
         sql += " and (";
-        sql += utf8(join(" or ", bracketed_rules(acl[0])));
+        sql += utf8(join(" and ", bracketed_rules(acl[0])));
         sql += ")";
     }
     py::object row = Call(attr(handle_of(self), names::query_one))

@@ -5,30 +5,74 @@
 #include "entities/entity_data.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
+#include "host/text.h"
 #include "names.h"
 #include "result_pair.h"
+#include "writes/guarded_read.h"
 #include "writes/permission_gate.h"
+#include "writes/visible_columns.h"
+#include "writes/within_rules.h"
 
 namespace dbplus {
 
 namespace {
 
-py::object main_table_of(py::handle info) { return attr(attr(info, names::main_table), names::name); }
+// A single insert or a batch: which handle operation, and the rows it answers with.
+struct Insert {
+    PyObject* operation;
+    bool batch;
+
+    py::list rows(py::handle inserted) const {
+        if (batch) return py::list(py::reinterpret_borrow<py::object>(inserted));
+        py::list one;
+        one.append(inserted);
+        return one;
+    }
+};
 
 // self.db.<operation>(main_table, data, session=session)
-py::object insert(py::handle self, PyObject* operation, py::handle main_table, py::handle data,
-                  py::handle session) {
-    return Call(attr(handle_of(self), operation)).keyword(names::session, session).run({main_table, data});
+py::object insert(py::handle self, const Insert& kind, py::handle main_table, py::handle data, py::handle session) {
+    return Call(attr(handle_of(self), kind.operation)).keyword(names::session, session).run({main_table, data});
+}
+
+py::list ids_of(const py::list& rows) {
+    py::list ids;
+    for (py::handle row : rows) ids.append(item(row, names::id));
+    return ids;
+}
+
+// Inserts the completed data; a user with rules on the model must be able to
+// see every row made, or nothing is kept. The rows answer with what the user
+// may read.
+py::object insert_checked(py::handle self, py::handle user, py::handle info, const Insert& kind, py::handle data,
+                          py::handle session) {
+    py::object table = attr(info, names::main_table);
+    py::object main_table = attr(table, names::name);
+    GuardedRead read(self, info, table, user);
+    py::object inserted;
+    if (!read.has_rules()) {
+        inserted = insert(self, kind, main_table, data, session);
+    } else if (!write_within_rules(self, session, read, [&](py::handle s) {
+                   inserted = insert(self, kind, main_table, data, s);
+                   return py::object(ids_of(kind.rows(inserted)));
+               })) {
+        std::string model_name = text_of(item(attr(info, names::model), names::displayName));
+        return result_pair(message_payload("无数据权限创建: " + model_name), 403);
+    }
+    VisibleColumns visible(info);
+    for (py::handle row : kind.rows(inserted)) visible.trim_answer(row);
+    return result_pair(inserted, 200);
 }
 
 py::object create(py::handle self, py::handle user, py::handle model, py::handle data, py::handle session) {
     if (py::len(data) == 0) return result_pair(message_payload("不能创建空表单"), 400);
     Gate gate = pass_gate(self, user, model, "createEnabled", "创建", session);
     if (gate.refused()) return gate.refusal;
-    py::object main_table = main_table_of(gate.info);
+    py::object refusal = refuse_keys(gate.info, VisibleColumns(gate.info).refused_keys(data, false));
+    if (refusal) return refusal;
     py::object errors = call_normalize_create_entity(self, user, data, gate.info);
     if (truthy(errors)) return result_pair(errors, 400);
-    return result_pair(insert(self, names::add, main_table, data, session), 200);
+    return insert_checked(self, user, gate.info, Insert{names::add, false}, data, session);
 }
 
 // No check for an empty batch, and the permission lookup in the handle's own session.
@@ -36,10 +80,11 @@ py::object create_many(py::handle self, py::handle user, py::handle model, py::h
     Gate gate = pass_gate(self, user, model, "createEnabled", "创建");
     if (gate.refused()) return gate.refusal;
     py::object entities = entity_list(data);
-    py::object main_table = main_table_of(gate.info);
+    py::object refusal = refuse_keys(gate.info, VisibleColumns(gate.info).refused_keys_in(entities, false));
+    if (refusal) return refusal;
     py::object errors = call_normalize_create_entity_list(self, user, entities, gate.info);
     if (truthy(errors)) return result_pair(errors, 400);
-    return result_pair(insert(self, names::add_many, main_table, entities, session), 200);
+    return insert_checked(self, user, gate.info, Insert{names::add_many, true}, entities, session);
 }
 
 }  // namespace

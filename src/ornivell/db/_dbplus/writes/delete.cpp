@@ -10,6 +10,7 @@
 #include "writes/guarded_read.h"
 #include "writes/permission_gate.h"
 #include "writes/sessions.h"
+#include "writes/visible_columns.h"
 
 namespace dbplus {
 
@@ -41,6 +42,7 @@ py::object delete_record(py::handle self, py::handle user, py::handle model, py:
         return result_pair(message_payload(record + "不存在"), 404);
     }
     attr(session, names::delete_)(attr(table, names::name), id);
+    VisibleColumns(gate.info).trim_answer(row);
     return result_pair(row, 200);
 }
 

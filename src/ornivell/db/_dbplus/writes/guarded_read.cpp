@@ -12,16 +12,13 @@
 
 namespace dbplus {
 
-GuardedRead::GuardedRead(py::handle self, py::handle info, py::handle table, py::handle user) {
+GuardedRead::GuardedRead(py::handle self, py::handle info, py::handle table, py::handle user)
+    : self_(py::reinterpret_borrow<py::object>(self)), info_(py::reinterpret_borrow<py::object>(info)) {
     py::object name = attr(table, names::name);
     py::dict ctx;
     ctx[names::user] = user;
+    ctx_ = ctx;
     acl_ = unpack(call_build_acl_cond_sql(self, ctx, name), 3);
-    block_ = call_build_sql_blocks(self, info, ctx);
-    if (has_rules()) {
-        py::object joins = attr(block_, names::join_tables);
-        for (py::handle join : acl_[2]) append(joins, join);
-    }
     Escaper escape(self);
     table_prefix_ = escape.text(name) + ".";
     // a model with an alias cannot name its main table by the table's name
@@ -31,12 +28,23 @@ GuardedRead::GuardedRead(py::handle self, py::handle info, py::handle table, py:
 
 bool GuardedRead::has_rules() const { return truthy(acl_[0]); }
 
+py::handle GuardedRead::tables() const {
+    if (!block_) {
+        block_ = call_build_sql_blocks(self_, info_, ctx_);
+        if (has_rules()) {
+            py::object joins = attr(block_, names::join_tables);
+            for (py::handle join : acl_[2]) append(joins, join);
+        }
+    }
+    return block_;
+}
+
 std::string GuardedRead::head() const {
-    py::list tables = sorted_join_tables(attr(block_, names::join_tables));
+    py::list tables = sorted_join_tables(attr(this->tables(), names::join_tables));
     return "select " + main_prefix_ + "* from " + utf8(join(" ", tables)) + " where ";
 }
 
-std::string GuardedRead::rule_group() const { return utf8(join(" or ", bracketed_rules(acl_[0]))); }
+std::string GuardedRead::rule_group() const { return utf8(join(" and ", bracketed_rules(acl_[0]))); }
 
 std::string GuardedRead::id_condition() const { return main_prefix_ + escaped_id_ + "=:id"; }
 
@@ -51,6 +59,15 @@ std::string GuardedRead::key_conditions(py::handle conds) const {
         text += one;
     }
     return text;
+}
+
+std::pair<std::string, py::object> GuardedRead::ids_admitted(py::handle ids) const {
+    static py::handle param_name = permanent_str("dbplus_written_ids");
+    std::vector<py::object> in = unpack(call_in_clause(self_, param_name, ids), 2);
+    py::dict params;
+    update(params, in[1]);
+    update(params, rule_params());
+    return {head() + main_prefix_ + escaped_id_ + " in " + utf8(in[0]) + " and (" + rule_group() + ")", params};
 }
 
 }  // namespace dbplus

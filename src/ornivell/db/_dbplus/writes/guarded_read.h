@@ -1,12 +1,13 @@
-// The read of main-table rows under the user's row rules that update and
-// delete make before they write: the model's tables (and, with rules, the
-// joins the rules need), the rules as one group of alternatives, and the
-// main table named as the FROM clause names it.
+// The read of main-table rows under the user's row rules that writes make
+// before and after they write: the model's tables (and, with rules, the
+// joins the rules need), the rules as one group that must all hold, as in a
+// search, and the main table named as the FROM clause names it.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dbplus {
@@ -15,8 +16,9 @@ namespace py = pybind11;
 
 class GuardedRead {
 public:
-    // self.build_acl_cond_sql(ctx, t.name), then self.build_sql_blocks(info, ctx=ctx),
-    // with ctx = {"user": user}
+    // self.build_acl_cond_sql(ctx, t.name) with ctx = {"user": user}; the
+    // model's block, self.build_sql_blocks(info, ctx=ctx), is built when a
+    // statement first needs it
     GuardedRead(py::handle self, py::handle info, py::handle table, py::handle user);
 
     bool has_rules() const;
@@ -24,16 +26,23 @@ public:
 
     // "select <main>.* from <tables> where "
     std::string head() const;
-    // the rules joined by " or ", each bracketed when there are several
+    // the rules joined by " and ", each bracketed when there are several
     std::string rule_group() const;
     // <main>.<id>=:id
     std::string id_condition() const;
     // the key conditions joined by " and ", naming the main table as the FROM clause does
     std::string key_conditions(py::handle conds) const;
+    // <main>.<id> in (...) and (rules), with its parameters
+    std::pair<std::string, py::object> ids_admitted(py::handle ids) const;
 
 private:
+    py::handle tables() const;
+
+    py::object self_;
+    py::object info_;
+    py::object ctx_;
     std::vector<py::object> acl_;  // conditions, parameters, joins
-    py::object block_;
+    mutable py::object block_;
     std::string table_prefix_;  // the escaped table name and a dot
     std::string main_prefix_;   // the escaped name the FROM clause uses and a dot
     std::string escaped_id_;

@@ -1,6 +1,7 @@
 #include "writes/update.h"
 
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -15,7 +16,10 @@
 #include "result_pair.h"
 #include "writes/guarded_read.h"
 #include "writes/permission_gate.h"
+#include "writes/filled_values.h"
 #include "writes/sessions.h"
+#include "writes/visible_columns.h"
+#include "writes/within_rules.h"
 
 namespace dbplus {
 
@@ -41,9 +45,22 @@ py::object read_for_update(py::handle session, const GuardedRead& read, py::hand
     return query_one.run({to_str(sql)});
 }
 
+py::object refuse_updating(py::handle model_name, py::handle key_params) {
+    return result_pair(message_payload("无数据权限更新: " + text_of(model_name) + ", " + text_of(key_params)), 403);
+}
+
+py::list one_id(py::handle row) {
+    py::list ids;
+    ids.append(item(row, names::id));
+    return ids;
+}
+
 py::object update_record(py::handle self, py::handle user, py::handle model, py::handle data, py::handle session) {
     Gate gate = pass_gate(self, user, model, "updateEnabled", "更新", session);
     if (gate.refused()) return gate.refusal;
+    VisibleColumns visible(gate.info);
+    py::object refusal = refuse_keys(gate.info, visible.refused_keys(data, true));
+    if (refusal) return refusal;
     py::object model_name = display_name(gate.info);
     call_normalize_update_entity(self, user, data, gate.info);
     py::object table = attr(gate.info, names::main_table);
@@ -52,15 +69,24 @@ py::object update_record(py::handle self, py::handle user, py::handle model, py:
     GuardedRead read(self, gate.info, table, user);
     py::object row = read_for_update(session, read, data, keys[0], keys[1]);
     if (!truthy(row)) {
-        if (read.has_rules()) {
-            return result_pair(message_payload("无数据权限更新: " + text_of(model_name) + ", " + text_of(keys[1])), 403);
-        }
+        if (read.has_rules()) return refuse_updating(model_name, keys[1]);
         // the id as the statement read it: a plain dict has no attribute `id`
         return result_pair(
             message_payload(text_of(model_name) + "(id=" + text_of(item(data, names::id)) + ")不存在"), 404);
     }
-    attr(session, names::merge)(attr(table, names::name), data);
+    refusal = refuse_keys(gate.info, changed_filled_values(gate.info, data, row));
+    if (refusal) return refusal;
+    auto merge = [&](py::handle s) {
+        attr(s, names::merge)(attr(table, names::name), data);
+        return py::object(one_id(row));
+    };
+    if (!read.has_rules()) {
+        merge(session);
+    } else if (!write_within_rules(session, read, merge)) {
+        return refuse_updating(model_name, keys[1]);
+    }
     update(row, data);
+    visible.trim_answer(row);
     return result_pair(row, 200);
 }
 
@@ -84,37 +110,88 @@ py::list invisible_ids(py::handle entities, py::handle visible_rows) {
     return missing;
 }
 
-// A batch changes only rows the user's rules let them see: otherwise it is
-// refused as a whole, naming the ids out of reach.
-py::object refuse_invisible(py::handle self, py::handle info, py::handle table, py::handle user,
-                            py::handle entities, py::handle p_conds, py::handle p_params) {
-    GuardedRead read(self, info, table, user);
-    if (!read.has_rules()) return py::object();
-    std::string sql = read.head() + "(" + read.key_conditions(p_conds) + ") and (" + read.rule_group() + ")";
-    py::object rows =
-        Call(attr(handle_of(self), names::query)).expand(p_params).expand(read.rule_params()).run({to_str(sql)});
-    py::list missing = invisible_ids(entities, rows);
-    if (py::len(missing) == 0) return py::object();
+py::object refuse_batch(py::handle info, py::handle ids) {
     py::dict keys;
-    keys[names::id] = missing;
-    return result_pair(message_payload("无数据权限更新: " + text_of(display_name(info)) + ", " + text_of(keys)), 403);
+    keys[names::id] = ids;
+    return refuse_updating(display_name(info), keys);
 }
 
-// The permission check and the batch write run in the handle's own session.
+py::list batch_ids(py::handle entities) {
+    py::list ids;
+    for (py::handle entity : entities) ids.append(item(entity, names::id));
+    return ids;
+}
+
+// The stored rows of the batch, under the user's rules when they have any.
+py::object stored_rows(py::handle self, const GuardedRead& read, py::handle p_conds, py::handle p_params) {
+    std::string sql = read.head() + "(" + read.key_conditions(p_conds) + ")";
+    Call query(attr(handle_of(self), names::query));
+    query.expand(p_params);
+    if (read.has_rules()) {
+        sql += " and (" + read.rule_group() + ")";
+        query.expand(read.rule_params());
+    }
+    return query.run({to_str(sql)});
+}
+
+// A batch changes only rows the user's rules let them see, and sends the
+// module's own values back unchanged: otherwise it is refused as a whole.
+py::object refuse_stored(py::handle self, py::handle info, const GuardedRead& read, py::handle entities,
+                         py::handle p_conds, py::handle p_params) {
+    bool filled = false;
+    for (py::handle entity : entities) filled = filled || names_filled_values(info, entity);
+    if (!read.has_rules() && !filled) return py::object();
+    py::object rows = stored_rows(self, read, p_conds, p_params);
+    if (read.has_rules()) {
+        py::list missing = invisible_ids(entities, rows);
+        if (py::len(missing) > 0) return refuse_batch(info, missing);
+    }
+    if (!filled) return py::object();
+    std::unordered_map<std::string, py::object> by_id;
+    for (py::handle row : rows) by_id[text_of(item(row, names::id))] = py::reinterpret_borrow<py::object>(row);
+    py::list changed;
+    for (py::handle entity : entities) {
+        auto stored = by_id.find(text_of(item(entity, names::id)));
+        if (stored == by_id.end()) continue;
+        for (py::handle key : changed_filled_values(info, entity, stored->second)) {
+            if (!contains(changed, key)) changed.append(key);
+        }
+    }
+    return refuse_keys(info, changed);
+}
+
+// self.db.update_many(t.name, entities, keys=keys), in `session` when one is given
+void write_batch(py::handle self, py::handle table, py::handle entities, py::handle keys, py::handle session) {
+    Call call(attr(handle_of(self), names::update_many));
+    call.keyword(names::keys, keys);
+    if (session) call.keyword(names::session, session);
+    call.run({attr(table, names::name), entities});
+}
+
 py::object update_many(py::handle self, py::handle user, py::handle model, py::handle data, py::handle keys,
-                       py::handle) {
+                       py::handle session) {
     Gate gate = pass_gate(self, user, model, "updateEnabled", "更新");
     if (gate.refused()) return gate.refusal;
     py::object entities = entity_list(data);
+    py::object refusal = refuse_keys(gate.info, VisibleColumns(gate.info).refused_keys_in(entities, true));
+    if (refusal) return refusal;
     call_normalize_update_entity_list(self, user, entities, gate.info);
     py::object table = attr(gate.info, names::main_table);
     std::vector<py::object> conds = unpack(call_primary_key_cond_list(self, entities, table), 3);
     if (truthy(conds[2])) return result_pair(conds[2], 400);
-    py::object refusal = refuse_invisible(self, gate.info, table, user, entities, conds[0], conds[1]);
+    GuardedRead read(self, gate.info, table, user);
+    refusal = refuse_stored(self, gate.info, read, entities, conds[0], conds[1]);
     if (refusal) return refusal;
-    Call(attr(handle_of(self), names::update_many))
-        .keyword(names::keys, keys)
-        .run({attr(table, names::name), entities});
+    auto write = [&](py::handle s) {
+        write_batch(self, table, entities, keys, s);
+        return py::object(batch_ids(entities));
+    };
+    if (!read.has_rules()) {
+        // the batch write runs in the handle's own session, as the permission check
+        write_batch(self, table, entities, keys, py::handle());
+    } else if (!write_within_rules(self, session, read, write)) {
+        return refuse_batch(gate.info, batch_ids(entities));
+    }
     return result_pair(message_payload("批量更新成功！"), 200);
 }
 
