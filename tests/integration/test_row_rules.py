@@ -1,6 +1,5 @@
-"""Several row rules of one user: a search requires all of them, a
-single-record read admits a row that meets any one, whatever the rules
-hold themselves."""
+"""Several row rules of one user: a search and every single-record path
+require all of them, whatever the rules hold themselves."""
 
 import pytest
 from sqlalchemy import delete, select
@@ -42,11 +41,17 @@ def test_a_search_requires_every_rule(it, business_db, users, city_rule):
     assert it.ids(it.search_rows(business_db, sam, "customer")) == expected
 
 
-def test_a_single_record_read_admits_any_rule(business_db, users, city_rule):
-    sam, db = users["sam"], business_db.db
-    admitted = _customers(db, f"c.orgId = :org or ({city_rule})", org=sam.orgId)
-    refused = _customers(db, "1 = 1") - admitted
-    assert admitted and refused
-    for customer_id in (min(admitted), max(admitted), min(refused)):
-        row, status = business_db.dp.query_one(sam, "customer", customer_id)
+def test_single_record_paths_require_every_rule_too(business_db, users, city_rule):
+    # a rule only ever narrows: get, update and delete see the rows a search sees
+    sam, db, dp = users["sam"], business_db.db, business_db.dp
+    admitted = _customers(db, f"c.orgId = :org and ({city_rule})", org=sam.orgId)
+    own_but_narrowed = _customers(db, "c.orgId = :org", org=sam.orgId) - admitted
+    assert admitted and own_but_narrowed
+    for customer_id in (min(admitted), max(admitted), min(own_but_narrowed)):
+        row, status = dp.query_one(sam, "customer", customer_id)
         assert status == 200 and bool(row) == (customer_id in admitted)
+    hidden = min(own_but_narrowed)
+    before = db.query_one("select * from customer where id = :id", id=hidden)
+    assert dp.update(sam, "customer", {"id": hidden, "name": "Renamed"})[1] == 403
+    assert dp.delete(sam, "customer", hidden)[1] == 403
+    assert db.query_one("select * from customer where id = :id", id=hidden) == before

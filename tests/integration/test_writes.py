@@ -153,3 +153,123 @@ def test_link_rows_are_added_once_and_deleted_by_their_values(business_db, users
     assert dp.relation_update(ada, "project_member", del_data=[{"projectId": 1}])[1] == 200
     assert members(db, 1) == [] and (3, newcomer) in members(db)
     assert set(others) <= set(members(db))
+
+
+class Undo(Exception):
+    """Ends a caller's session so that it rolls back."""
+
+
+def in_undone_session(db, write):
+    """What ``write(session)`` answers inside a caller's session that is then rolled back."""
+    answers = []
+    with pytest.raises(Undo):
+        with db.session() as session:
+            answers.append(write(session))
+            raise Undo
+    return answers[0]
+
+
+def customer_small(business_db):
+    """A model made as ``dbplus model add`` makes it, showing only four columns of the customers."""
+    from ornivell.db.admin.grants import grant
+    from ornivell.db.admin.modeling import add_model, model_row
+
+    with business_db.db.session() as s:
+        exists = model_row(s, "customer_small") is not None
+    if not exists:
+        add_model(business_db.db, "customer_small", "customer", columns=["id", "code", "name", "city"])
+        grant(business_db.db, "admin", "customer_small", operations=("query", "create", "update", "delete"))
+        business_db.dp.clear_cache()
+    return "customer_small"
+
+
+@pytest.mark.parametrize("login, model, data, refused", [
+    ("mia", "customer", {"name": "x", "creditLimit": 1}, "creditLimit"),       # a hidden property
+    ("ada", "employee", {"name": "x", "d.name": "Elsewhere"}, "d.name"),      # a joined table's property
+    ("ada", customer_small, {"name": "x", "orgId": 3, "creditLimit": 1}, "orgId, creditLimit"),  # no property shows
+])
+def test_a_write_names_only_what_the_user_may_see_of_the_main_table(business_db, users, login, model, data, refused):
+    db, dp, user = business_db.db, business_db.dp, users[login]
+    model = model(business_db) if callable(model) else model
+    display = dp.model_info(model, user).model["displayName"]
+    answer = ({"message": f"无权限写入: {display}({refused})"}, 403)
+    table = dp.model_info(model, user).main_table.name
+    before = db.query(f"select * from {table} order by id")
+    row_id = before[2]["id"]
+    assert dp.update(user, model, {"id": row_id, **data}) == answer
+    assert dp.update_many(user, model, [{"id": row_id, **data}]) == answer
+    assert dp.create(user, model, dict(data)) == answer
+    assert db.query(f"select * from {table} order by id") == before
+    # a key that names no column at all is left aside, as the handle leaves it
+    changed = in_undone_session(db, lambda s: dp.update(user, model, {"id": row_id, "name": "x", "nothing": 1},
+                                                        session=s))
+    assert changed[1] == 200
+
+
+def test_write_answers_hold_only_what_the_user_may_read(business_db, users):
+    db, dp, mia, ada = business_db.db, business_db.dp, users["mia"], users["ada"]
+    mine = db.query("select id from customer where orgId = :org order by id", org=mia.orgId)[0]["id"]
+    readable = set(dp.query_one(mia, "customer", mine)[0])
+    row, status = in_undone_session(db, lambda s: dp.update(mia, "customer", {"id": mine, "name": "R"}, session=s))
+    assert status == 200 and "creditLimit" not in row and set(row) <= readable
+    small = customer_small(business_db)
+
+    def create_then_delete(s):
+        made, _ = dp.create(ada, "customer", {"code": "ZZ1", "name": "Gone", "city": "Rome", "orgId": 2,
+                                              "ownerId": 1, "creditLimit": 0}, session=s)
+        return dp.delete(ada, small, made["id"], session=s)
+
+    deleted, status = in_undone_session(db, create_then_delete)
+    assert status == 200 and set(deleted) == {"id", "code", "name", "city"}
+
+
+def test_writes_may_not_take_rows_out_of_the_users_rules(business_db, users):
+    db, dp, sam, sue = business_db.db, business_db.dp, users["sam"], users["sue"]
+    mine, before = own_quote(db, sam.orgId), quotes(db)
+    moved = ({"message": f"无数据权限更新: Quotes, {{'id': {mine}}}"}, 403)
+    assert dp.update(sam, "quote", {"id": mine, "orgId": sue.orgId}) == moved
+    assert dp.update_many(sam, "quote", [{"id": mine, "orgId": sue.orgId}]) == (
+        {"message": f"无数据权限更新: Quotes, {{'id': [{mine}]}}"}, 403)
+    assert dp.create(sam, "quote", offer(orgId=sue.orgId)) == ({"message": "无数据权限创建: Quotes"}, 403)
+    assert dp.create_many(sam, "quote", [offer(), offer(orgId=sue.orgId)]) == (
+        {"message": "无数据权限创建: Quotes"}, 403)
+    assert quotes(db) == before
+    # in the caller's own session only the refused writes are undone
+    with db.session() as session:
+        assert dp.create(sam, "quote", offer(orgId=sue.orgId), session=session)[1] == 403
+        assert dp.update(sam, "quote", {"id": mine, "orgId": sue.orgId}, session=session) == moved
+        assert dp.update(sam, "quote", {"id": mine, "title": "Kept"}, session=session)[1] == 200
+    assert [(q["id"], q["title"], q["orgId"]) for q in quotes(db) if q not in before] == [(mine, "Kept", sam.orgId)]
+    # a user without rules on the model is not limited
+    ada = users["ada"]
+    assert dp.update(ada, "quote", {"id": mine, "orgId": sue.orgId})[1] == 200
+
+
+def test_an_order_line_may_not_point_at_another_departments_order(business_db, users):
+    db, dp, sam, sue = business_db.db, business_db.dp, users["sam"], users["sue"]
+    theirs = db.query("select id from sales_order where orgId = :org", org=sue.orgId)[0]["id"]
+    line = db.query("select l.* from order_line l join sales_order o on o.id = l.orderId where o.orgId = :org",
+                    org=sam.orgId)[0]
+    before = db.query("select * from order_line order by id")
+    assert dp.update(sam, "order_line", {"id": line["id"], "orderId": theirs})[1] == 403
+    assert dp.create(sam, "order_line", {"orderId": theirs, "lineNo": 99, "productId": line["productId"],
+                                         "qty": 1, "unitPrice": 1})[1] == 403
+    assert db.query("select * from order_line order by id") == before
+
+
+def test_what_the_module_fills_in_cannot_be_forged(business_db, users):
+    db, dp, sam = business_db.db, business_db.dp, users["sam"]
+    forged = {"createdBy": 1, "createdAt": "2001-01-01 00:00:00", "code": "QT-MINE", "publicId": "mine",
+              "revision": "20010101000000"}
+    made, status = dp.create(sam, "quote", offer(**forged))
+    stored = db.query_one("select * from quote where id = :id", id=made["id"])
+    assert status == 200 and all(stored[key] != value for key, value in forged.items())
+    assert stored["createdBy"] == sam.id
+    # a record sent back whole passes; a changed creator, time or number does not
+    whole, _ = dp.query_one(sam, "quote", made["id"])
+    assert dp.update(sam, "quote", {**whole, "title": "Whole"})[1] == 200
+    for key, value in forged.items():
+        answer = ({"message": f"无权限写入: Quotes({key})"}, 403)
+        assert dp.update(sam, "quote", {"id": made["id"], key: value}) == answer
+        assert dp.update_many(sam, "quote", [{"id": made["id"], key: value}]) == answer
+    assert db.query_one("select * from quote where id = :id", id=made["id"])["code"] == stored["code"]
