@@ -9,9 +9,12 @@ cache, on an SQLite file and, when the server answers, on PostgreSQL:
   the rest is the module's own work (permission check, normalization,
   sequence bookkeeping). Core inserts the same completed row in a
   transaction of its own.
-- ``create_many`` of 1,000 quotes that bring their own numbers (so no
-  sequence is drawn), against a Core ``executemany`` of the same completed
-  rows in one transaction.
+- ``update`` of one quote's title, the whole call against the handle's part
+  (the session, the read under the user's rules, the write, and the read
+  that checks the row stays within them); the rest is the module's own.
+- ``create_many`` of 1,000 quotes (each draws its number from the
+  sequence), against a Core ``executemany`` of the same completed rows in
+  one transaction.
 
     python bench/bench_writes.py [--creates N] [--batches N] [--postgresql URL]
 """
@@ -32,6 +35,7 @@ from ornivell.db.demo.tables import quote
 from scratch_databases import postgresql_database
 
 HANDLE_CALLS = ("query", "query_one", "add", "add_many", "merge", "update_many")
+SESSION_CALLS = HANDLE_CALLS + ("savepoint",)
 BATCH = 1000
 
 
@@ -39,18 +43,21 @@ class TimedDatabase(Database):
     """Keeps in ``spent`` the time taken inside its calls, serialized blocks included."""
 
     spent = 0.0
+    _depth = 0  # calls of the handle made inside another are counted once
 
     def _timed(self, call, *args, **kwargs):
         start = time.perf_counter()
+        self._depth += 1
         try:
             return call(*args, **kwargs)
         finally:
-            self.spent += time.perf_counter() - start
+            self._depth -= 1
+            if not self._depth:
+                self.spent += time.perf_counter() - start
 
     @contextmanager
-    def serialized(self, key):
+    def _timed_block(self, block):
         # the module's work inside the block is its own; entering and leaving are the handle's
-        block = super().serialized(key)
         entered = self._timed(block.__enter__)
         try:
             yield entered
@@ -58,6 +65,29 @@ class TimedDatabase(Database):
             self._timed(block.__exit__, type(error), error, error.__traceback__)
             raise
         self._timed(block.__exit__, None, None, None)
+
+    def serialized(self, key):
+        return self._timed_block(super().serialized(key))
+
+    @contextmanager
+    def session(self, stream_pages=False):
+        with self._timed_block(super().session(stream_pages)) as session:
+            yield TimedSession(self, session)
+
+
+class TimedSession:
+    """A session whose calls count as the handle's time, savepoints included."""
+
+    def __init__(self, db, session):
+        self._db, self._session = db, session
+
+    def __getattr__(self, name):
+        found = getattr(self._session, name)
+        if name not in SESSION_CALLS:
+            return found
+        if name == "savepoint":
+            return lambda: self._db._timed_block(found())
+        return lambda *args, **kwargs: self._db._timed(found, *args, **kwargs)
 
 
 def _timed_call(name):
@@ -108,6 +138,17 @@ def single_create(db, dbplus, user, calls):
     return median(whole), median(handle), median(core)
 
 
+def single_update(db, dbplus, user, calls):
+    """Medians of the whole call and of its time inside the handle."""
+    own = db.query("select id from quote where orgId = :org order by id", org=user.orgId)[0]["id"]
+    whole, handle = [], []
+    for index in range(calls):
+        db.spent = 0.0
+        whole.append(timed(lambda: dbplus.update(user, "quote", {"id": own, "title": f"Title {index}"})))
+        handle.append(db.spent)
+    return median(whole), median(handle)
+
+
 def batch_create(db, dbplus, user, batches):
     """The shortest create_many of BATCH rows, and the shortest Core executemany of them."""
     def rows(tag):
@@ -138,6 +179,7 @@ def run(name, url, options):
     sales = build_demo(db, scale=0.1).user("sales")
     dbplus.create(sales, "quote", offer(0))  # warm: model, grants, statement caches
     whole, handle, core = single_create(db, dbplus, sales, options.creates)
+    updated, update_handle = single_update(db, dbplus, sales, options.creates)
     many, core_many = batch_create(db, dbplus, sales, options.batches)
     db.engine.dispose()
     module = whole - handle
@@ -146,6 +188,9 @@ def run(name, url, options):
     print(f"    inside the handle (sequence, insert): {handle * 1e6:9.1f} us")
     print(f"    module's own work:                    {module * 1e6:9.1f} us  ({module / whole:.1%} of the call)")
     print(f"    Core insert of the completed row:     {core * 1e6:9.1f} us  (create / Core: {whole / core:.2f}x)")
+    print(f"  update, whole call (median):           {updated * 1e6:9.1f} us")
+    print(f"    inside the handle (session, reads, write): {update_handle * 1e6:4.1f} us")
+    print(f"    module's own work:                    {(updated - update_handle) * 1e6:9.1f} us")
     print(f"  create_many of {BATCH} rows:              {many * 1e3:9.2f} ms")
     print(f"    Core executemany of the same rows:    {core_many * 1e3:9.2f} ms  (ratio {many / core_many:.2f}x)")
 

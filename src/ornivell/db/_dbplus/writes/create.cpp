@@ -44,8 +44,8 @@ py::list ids_of(const py::list& rows) {
 // Inserts the completed data; a user with rules on the model must be able to
 // see every row made, or nothing is kept. The rows answer with what the user
 // may read.
-py::object insert_checked(py::handle self, py::handle user, py::handle info, const Insert& kind, py::handle data,
-                          py::handle session) {
+py::object insert_checked(py::handle self, py::handle user, py::handle info, const VisibleColumns& visible,
+                          const Insert& kind, py::handle data, py::handle session) {
     py::object table = attr(info, names::main_table);
     py::object main_table = attr(table, names::name);
     GuardedRead read(self, info, table, user);
@@ -59,7 +59,6 @@ py::object insert_checked(py::handle self, py::handle user, py::handle info, con
         std::string model_name = text_of(item(attr(info, names::model), names::displayName));
         return result_pair(message_payload("无数据权限创建: " + model_name), 403);
     }
-    VisibleColumns visible(info);
     for (py::handle row : kind.rows(inserted)) visible.trim_answer(row);
     return result_pair(inserted, 200);
 }
@@ -68,11 +67,12 @@ py::object create(py::handle self, py::handle user, py::handle model, py::handle
     if (py::len(data) == 0) return result_pair(message_payload("不能创建空表单"), 400);
     Gate gate = pass_gate(self, user, model, "createEnabled", "创建", session);
     if (gate.refused()) return gate.refusal;
-    py::object refusal = refuse_keys(gate.info, VisibleColumns(gate.info).refused_keys(data, false));
+    VisibleColumns visible(gate.info);
+    py::object refusal = refuse_keys(gate.info, visible.refused_keys(data, false));
     if (refusal) return refusal;
     py::object errors = call_normalize_create_entity(self, user, data, gate.info);
     if (truthy(errors)) return result_pair(errors, 400);
-    return insert_checked(self, user, gate.info, Insert{names::add, false}, data, session);
+    return insert_checked(self, user, gate.info, visible, Insert{names::add, false}, data, session);
 }
 
 // No check for an empty batch, and the permission lookup in the handle's own session.
@@ -80,11 +80,12 @@ py::object create_many(py::handle self, py::handle user, py::handle model, py::h
     Gate gate = pass_gate(self, user, model, "createEnabled", "创建");
     if (gate.refused()) return gate.refusal;
     py::object entities = entity_list(data);
-    py::object refusal = refuse_keys(gate.info, VisibleColumns(gate.info).refused_keys_in(entities, false));
+    VisibleColumns visible(gate.info);
+    py::object refusal = refuse_keys(gate.info, visible.refused_keys_in(entities, false));
     if (refusal) return refusal;
     py::object errors = call_normalize_create_entity_list(self, user, entities, gate.info);
     if (truthy(errors)) return result_pair(errors, 400);
-    return insert_checked(self, user, gate.info, Insert{names::add_many, true}, entities, session);
+    return insert_checked(self, user, gate.info, visible, Insert{names::add_many, true}, entities, session);
 }
 
 }  // namespace
