@@ -7,6 +7,7 @@
 #include "dbplus.h"
 #include "entities/entity_data.h"
 #include "entities/key_conditions.h"
+#include "entities/key_values.h"
 #include "entities/update_entity.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
@@ -44,6 +45,7 @@ py::object read_for_update(py::handle session, const GuardedRead& read, py::hand
 py::object update_record(py::handle self, py::handle user, py::handle model, py::handle data, py::handle session) {
     Gate gate = pass_gate(self, user, model, "updateEnabled", "更新", session);
     if (gate.refused()) return gate.refusal;
+    convert_entity_keys(self, gate.info, model, data);
     py::object model_name = display_name(gate.info);
     call_normalize_update_entity(self, user, data, gate.info);
     py::object table = attr(gate.info, names::main_table);
@@ -106,6 +108,7 @@ py::object update_many(py::handle self, py::handle user, py::handle model, py::h
     Gate gate = pass_gate(self, user, model, "updateEnabled", "更新");
     if (gate.refused()) return gate.refusal;
     py::object entities = entity_list(data);
+    convert_batch_ids(self, gate.info, model, entities);
     call_normalize_update_entity_list(self, user, entities, gate.info);
     py::object table = attr(gate.info, names::main_table);
     std::vector<py::object> conds = unpack(call_primary_key_cond_list(self, entities, table), 3);
