@@ -109,8 +109,6 @@ def unwritten(it, db):
     (lambda dp, ada: dp.create(ada, "quote", {"title": None, "customerId": 1}), "title: expected a value, got null"),
     (lambda dp, ada: dp.update(ada, "quote", {"id": 3, "customerId": None}), "customerId: expected a value, got null"),
     (lambda dp, ada: dp.create(ada, "project_member", {"projectId": 1}), "employeeId: expected a value, none given"),
-    (lambda dp, ada: dp.create(ada, "quote", {"title": "x", "customerId": [1]}),
-     "customerId: expected an integer, got [1]"),
 ])
 def test_null_or_a_missing_value_for_a_not_null_column_is_refused_by_name(it, business_db, users, write, message):
     before = unwritten(it, business_db.db)

@@ -130,8 +130,8 @@ def _ready(kind, column_type):
     return None
 
 
-# the kinds a column may hold that are made of several values (JSON, arrays)
-_COMPOSITE_KINDS = (dict, list)
+# the kinds of columns that may hold containers: arrays, and any object (JSON, pickled)
+_COMPOSITE_KINDS = (dict, list, object)
 _CONTAINERS = (dict, list, tuple, set, frozenset)
 
 
