@@ -59,6 +59,7 @@ class Database:
             raise TypeError("give either a URL with engine options or an engine, not both")
         self.engine = engine
         self.dialect = dialect_for(engine.dialect.name)
+        self.dialect.prepare_engine(engine)
         # the extension adapts its statement fragments itself when this is set;
         # execution adapts every text anyway, and adapting twice changes nothing
         self.force_escape_sql = False

@@ -45,7 +45,10 @@ class ValueRule(NamedTuple):
 
 def _shown(value):
     # values written to rows may be any object: those JSON lacks show as their text
-    text = json.dumps(value, ensure_ascii=False, default=str)
+    try:
+        text = json.dumps(value, ensure_ascii=False, default=str)
+    except (RecursionError, ValueError):  # nested too deeply, or holding itself
+        return "a nested " + type(value).__name__
     return text if len(text) <= _SHOWN_LENGTH else text[:_SHOWN_LENGTH - 4] + '..."'
 
 

@@ -10,6 +10,7 @@ from typing import NamedTuple, Tuple
 from sqlalchemy import and_, insert, select
 
 from .. import schema
+from ..handle.row_values import table_values
 from .modeling import MetadataError, require_metadata_tables
 
 # short names of the operations a model offers
@@ -82,6 +83,7 @@ def add_role(db, role):
 def assign_role(db, role, user_id):
     """Gives the role to the user; False when the user holds it already."""
     require_metadata_tables(db)
+    table_values(schema.user_role, {"userId": user_id})  # an id the column cannot hold: the same error everywhere
     with db.engine.begin() as connection:
         return _ensure(connection, schema.user_role, userId=user_id, roleId=_role_id(connection, role))[1]
 

@@ -75,6 +75,8 @@ def user_from_json(text):
     """The user given as a JSON object with at least ``id``."""
     try:
         user = json.loads(text)
+    except RecursionError:
+        raise UnknownUser("--user-json is nested too deeply to read") from None
     except ValueError as error:
         raise UnknownUser(f"--user-json is not valid JSON: {error}") from None
     if not isinstance(user, dict) or "id" not in user:

@@ -1,6 +1,7 @@
 """``dbplus role add|assign`` and ``dbplus grant``: roles, who holds them,
 and what they may do with a model."""
 
+from .arguments import user_id
 from .common import CommandError, add_database_option, connected
 
 
@@ -52,7 +53,7 @@ def register(subparsers):
     roles = parser.add_subparsers(dest="role_command", metavar="ACTION", required=True)
     add_database_option(_parser(roles, "add", "add a role", _role_add, "role add"))
     assign = _parser(roles, "assign", "give a role to a user", _role_assign, "role assign")
-    assign.add_argument("user_id", type=int, metavar="USER_ID", help="the user's id, as --user gives it")
+    assign.add_argument("user_id", type=user_id, metavar="USER_ID", help="the user's id, as --user gives it")
     add_database_option(assign)
 
     parser = _parser(subparsers, "grant", "grant a role operations on a model, hide properties, limit rows",

@@ -157,13 +157,17 @@ def answer(result):
     return payload
 
 
-def json_option(args, name):
-    text = getattr(args, name)
-    if text is None:
-        return None
+def json_value(text, what):
+    """``text`` decoded; CommandError naming ``what`` when it is not JSON or
+    nests too deeply for the decoder."""
     try:
         return json.loads(text)
     except RecursionError:
-        raise CommandError(f"--{name} is nested too deeply to read") from None
+        raise CommandError(f"{what} is nested too deeply to read") from None
     except ValueError as error:
-        raise CommandError(f"--{name} is not valid JSON: {error}") from None
+        raise CommandError(f"{what} is not valid JSON: {error}") from None
+
+
+def json_option(args, name):
+    text = getattr(args, name)
+    return None if text is None else json_value(text, f"--{name}")

@@ -14,12 +14,15 @@ from .common import (
     answer,
     connected,
     dbplus,
+    json_value,
 )
 
 
-def _value(text):
+def _value(text, what):
     try:
         return json.loads(text)
+    except RecursionError:
+        raise CommandError(f"{what} is nested too deeply to read") from None
     except ValueError:
         return text
 
@@ -30,15 +33,12 @@ def _pairs(items, what):
         key, equals, value = item.partition("=")
         if not equals or not key.strip():
             raise CommandError(f"{what}: {item!r} is not key=value")
-        record[key.strip()] = _value(value)
+        record[key.strip()] = _value(value, f"{what}: {key.strip()}")
     return record
 
 
 def _json_object(text, what):
-    try:
-        record = json.loads(text)
-    except ValueError as error:
-        raise CommandError(f"{what} is not valid JSON: {error}") from None
+    record = json_value(text, what)
     if not isinstance(record, dict):
         raise CommandError(f"{what} must be a JSON object")
     return record

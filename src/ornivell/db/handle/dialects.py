@@ -5,7 +5,7 @@ is kept from overlapping others."""
 import hashlib
 from contextlib import contextmanager
 
-from sqlalchemy import text
+from sqlalchemy import event, text
 from sqlalchemy.dialects.mysql.base import ischema_names as _MYSQL_TYPES
 from sqlalchemy.dialects.postgresql.base import ischema_names as _POSTGRESQL_TYPES
 from sqlalchemy.types import NullType
@@ -37,6 +37,9 @@ class Dialect:
 
     def engine_options(self, options):
         return options
+
+    def prepare_engine(self, engine):
+        """Called with each engine a handle runs on, made by it or given to it."""
 
     def result_type(self, type_code):
         """The SQLAlchemy type of a result column from its driver type code."""
@@ -104,8 +107,24 @@ class LockTimeout(TimeoutError):
     """A named lock that another holder kept too long."""
 
 
+def _enforce_foreign_keys(dbapi_connection, record, proxy):
+    # once per connection, outside any transaction, where the pragma takes effect
+    if not record.info.get("dbplus_foreign_keys"):
+        cursor = dbapi_connection.cursor()
+        cursor.execute("PRAGMA foreign_keys=ON")
+        cursor.close()
+        record.info["dbplus_foreign_keys"] = True
+
+
 class SQLiteDialect(Dialect):
     name = "sqlite"
+
+    def prepare_engine(self, engine):
+        # SQLite checks foreign keys only on connections that ask, the servers
+        # always. Asked at checkout, so that connections pooled before a
+        # handle took the engine ask too.
+        if not event.contains(engine, "checkout", _enforce_foreign_keys):
+            event.listen(engine, "checkout", _enforce_foreign_keys)
 
     # a view on a statement, in the connection's own temp schema
     _META_VIEW = "dbplus_meta_view"

@@ -1,7 +1,8 @@
 """Values of rows to write, checked against and converted to the types of
 their table's columns before any statement runs, so that a value a column
 cannot take is a ``ValueError`` naming the column on every database, and
-nothing is written.
+nothing is written. Null is such a value for a NOT NULL column, and so is a
+missing value on insert, unless the database or the table fills it in.
 
 A value is read as a filter value is (``jsql_values``: texts of numbers and
 dates, JSON numbers and booleans), and besides taken as the object a Python
@@ -13,6 +14,7 @@ the range of an integer and the digits of a fixed-point number.
 import datetime
 import functools
 from decimal import Decimal
+from typing import Callable, Dict, FrozenSet, NamedTuple, Optional, Tuple
 
 from sqlalchemy import BigInteger, Integer, SmallInteger
 from sqlalchemy.dialects.mysql import MEDIUMINT, TINYINT
@@ -128,11 +130,23 @@ def _ready(kind, column_type):
     return None
 
 
+# the kinds of columns that may hold containers: arrays, and any object (JSON, pickled)
+_COMPOSITE_KINDS = (dict, list, object)
+_CONTAINERS = (dict, list, tuple, set, frozenset)
+
+
+def _single(value):
+    # a container given to a column of one value reaches the driver otherwise
+    if isinstance(value, _CONTAINERS):
+        raise unfit("a single value", value)
+    return value
+
+
 def _row_converter(column_type):
     convert = type_converter(column_type)
-    if convert is None:
-        return None
     kind = python_type(column_type)
+    if convert is None:
+        return None if kind in _COMPOSITE_KINDS else _single
     full = _full_converter(kind, convert, column_type)
     ready = _ready(kind, column_type)
     if ready is None:
@@ -140,23 +154,47 @@ def _row_converter(column_type):
     return lambda value: value if ready(value) else full(value)
 
 
-# Reflection makes new tables rather than altering old ones, so a table's converters hold.
+def _filled_in(table, column):
+    """Whether an insert that names no value for ``column`` gets one all the same."""
+    return (column.default is not None or column.server_default is not None or column.computed is not None
+            or column.identity is not None or column is table.autoincrement_column)
+
+
+class _TableRules(NamedTuple):
+    converters: Dict[str, Optional[Callable]]
+    not_null: FrozenSet[str]
+    # the NOT NULL columns that an insert must give a value
+    required: Tuple[str, ...]
+
+
+# Reflection makes new tables rather than altering old ones, so a table's rules hold.
 @functools.lru_cache(maxsize=256)
-def _converters(table):
-    return {column.name: _row_converter(column.type) for column in table.c}
+def _rules(table):
+    not_null = [column for column in table.c if not column.nullable]
+    return _TableRules({column.name: _row_converter(column.type) for column in table.c},
+                       frozenset(column.name for column in not_null),
+                       tuple(column.name for column in not_null if not _filled_in(table, column)))
 
 
-def table_values(table, values):
+def table_values(table, values, inserting=False):
     """The entries of ``values`` that name columns of ``table`` (an SQLAlchemy
-    table), each converted for its column; ``None`` stays ``None``.
-    ``ColumnValueError`` for a value its column cannot take."""
-    converters = _converters(table)
+    table), each converted for its column; ``None`` stays ``None`` where the
+    column is nullable. ``ColumnValueError`` for a value its column cannot
+    take, and, ``inserting``, for a required column that ``values`` lacks."""
+    rules = _rules(table)
+    converters = rules.converters
     row = {}
     try:
         for key, value in values.items():
             if key in converters:
                 convert = converters[key]
+                if value is None and key in rules.not_null:
+                    raise UnfitValue("expected a value, got null")
                 row[key] = value if convert is None or value is None else convert(value)
     except UnfitValue as error:
         raise ColumnValueError(f"{key}: {error}") from None
+    if inserting:
+        missing = [name for name in rules.required if name not in row]
+        if missing:
+            raise ColumnValueError(f"{missing[0]}: expected a value, none given")
     return row

@@ -161,7 +161,7 @@ class Session:
         keys, in the order given. Rows that name the same columns go as one
         batch; every value is checked before the first row is written."""
         table = self._database.table(table_name, self._connection)
-        rows = [table_values(table, row) for row in rows]
+        rows = [table_values(table, row, inserting=True) for row in rows]
         if not self._connection.dialect.insert_executemany_returning_sort_by_parameter_order:
             return [self._insert_and_read(table, row) for row in rows]
         statement = insert(table).returning(*table.c, sort_by_parameter_order=True)
@@ -188,6 +188,7 @@ class Session:
 
     def delete(self, table_name, id, /):
         table = self._database.table(table_name, self._connection)
+        id = table_values(table, {"id": id}).get("id", id)
         return self._connection.execute(delete(table).where(_column(table, "id") == id)).rowcount
 
     def _insert_and_read(self, table, row):

@@ -22,6 +22,7 @@ struct Jsql {
     PyObject* result_rules = nullptr;
     PyObject* untyped = nullptr;
     PyObject* untyped_convert = nullptr;
+    PyObject* unfit_value = nullptr;
     PyObject* json_loads = nullptr;
     PyObject* int_min = nullptr;
     PyObject* int_max = nullptr;
@@ -55,6 +56,7 @@ void remember_jsql(py::handle jsql) {
     taken->value_rule = kept(jsql, "value_rule");
     taken->result_rules = kept(jsql, "_result_rules");
     taken->untyped = kept(jsql, "UNTYPED");
+    taken->unfit_value = kept(jsql, "UnfitValue");
     taken->untyped_convert = PySequence_GetItem(taken->untyped, 0);  // UNTYPED.convert
     if (!taken->untyped_convert) throw py::error_already_set();
     taken->int_min = kept(jsql, "INT_MIN");
@@ -135,6 +137,8 @@ py::object result_rules(py::handle info, py::handle db) {
 }
 
 py::handle untyped() { return known->untyped; }
+
+py::handle unfit_value() { return known->unfit_value; }
 
 bool takes_values_as_given(py::handle convert) { return convert.ptr() == known->untyped_convert; }
 

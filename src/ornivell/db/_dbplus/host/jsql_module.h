@@ -43,6 +43,8 @@ py::object decode_json(py::handle text);
 py::object value_rule(py::handle table, py::handle column, py::handle dialect);
 py::object result_rules(py::handle info, py::handle db);
 py::handle untyped();
+// jsql.UnfitValue, what a converter raises for a value its column cannot take
+py::handle unfit_value();
 // The converter that takes values as given (UNTYPED's): no call is needed.
 bool takes_values_as_given(py::handle convert);
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "dbplus.h"
+#include "entities/key_values.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
@@ -35,6 +36,7 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
     ctx[names::user] = user;
     py::object info = call_model_info(self, entity, user);
     if (info.is_none()) return result_pair(message_payload(text_of(entity) + "不存在"), 404);
+    py::object bound_id = read_record_id(self, info, id);
     py::object main_table = permission_table_name(info);
     py::object block = call_build_sql_blocks(self, info, ctx);
     std::vector<py::object> acl = unpack(call_build_acl_cond_sql(self, ctx, main_table), 3);
@@ -58,7 +60,7 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
         sql += ")";
     }
     py::object row = Call(attr(handle_of(self), names::query_one))
-                         .keyword(names::id, id)
+                         .keyword(names::id, bound_id)
                          .expand(acl[1])
                          .keyword(names::session, session)
                          .run({to_str(sql)});

@@ -7,32 +7,32 @@
 
 namespace dbplus {
 
-namespace {
-
-[[noreturn]] void refuse(const std::string& what, const std::string& problem) {
+void refuse_value(const std::string& what, const std::string& problem) {
     PyErr_SetObject(PyExc_ValueError, to_str(what + ": " + problem).ptr());
     throw py::error_already_set();
 }
 
-void check_text(const char* what, py::handle text) {
+void check_text(const std::string& what, py::handle text) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
-    if (length > max_text_length) refuse(what, "longer than " + std::to_string(max_text_length) + " characters");
+    if (length > max_text_length) refuse_value(what, "longer than " + std::to_string(max_text_length) + " characters");
     Py_ssize_t nul = PyUnicode_FindChar(text.ptr(), 0, 0, length, 1);
     if (nul == -2) throw py::error_already_set();
-    if (nul >= 0) refuse(what, "NUL characters are not allowed");
+    if (nul >= 0) refuse_value(what, "NUL characters are not allowed");
 }
+
+namespace {
 
 bool is_integer(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
 
 void check_number(const char* what, py::handle number) {
     if (PyFloat_Check(number.ptr())) {
-        if (!std::isfinite(PyFloat_AS_DOUBLE(number.ptr()))) refuse(what, "numbers must be finite");
+        if (!std::isfinite(PyFloat_AS_DOUBLE(number.ptr()))) refuse_value(what, "numbers must be finite");
         return;
     }
     int overflow = 0;
     PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
     if (PyErr_Occurred()) throw py::error_already_set();
-    if (overflow) refuse(what, "integer out of range");
+    if (overflow) refuse_value(what, "integer out of range");
 }
 
 Py_ssize_t length_if_text(PyObject* value) { return PyUnicode_Check(value) ? PyUnicode_GET_LENGTH(value) : 0; }
@@ -59,7 +59,7 @@ py::str keyword_text(py::handle key) {
         return py::reinterpret_borrow<py::str>(key);
     }
     if (!is_integer(key) && !PyFloat_Check(key.ptr())) {
-        refuse("key", std::string("expected a text or a number, got ") + Py_TYPE(key.ptr())->tp_name);
+        refuse_value("key", std::string("expected a text or a number, got ") + Py_TYPE(key.ptr())->tp_name);
     }
     if (PyFloat_Check(key.ptr())) check_number("key", key);
     py::str text = to_str(text_of(key));
@@ -78,10 +78,10 @@ void check_record_id(py::handle id) {
 void check_filter_values(py::handle join_params, py::handle where_params) {
     const char* what = "where and joinCond";
     if (py::len(join_params) + py::len(where_params) > max_filter_values) {
-        refuse(what, "more than " + std::to_string(max_filter_values) + " values in all");
+        refuse_value(what, "more than " + std::to_string(max_filter_values) + " values in all");
     }
     if (text_length(join_params) + text_length(where_params) > max_filter_text) {
-        refuse(what, "more than " + std::to_string(max_filter_text) + " characters of text in all");
+        refuse_value(what, "more than " + std::to_string(max_filter_text) + " characters of text in all");
     }
 }
 

@@ -6,6 +6,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace dbplus {
 
 namespace py = pybind11;
@@ -19,6 +21,11 @@ constexpr Py_ssize_t max_text_length = 10000;
 // compiling and sending a statement costs time in proportion.
 constexpr Py_ssize_t max_filter_values = 500;
 constexpr Py_ssize_t max_filter_text = 50000;  // characters of the text values
+
+// ValueError "<what>: <problem>".
+[[noreturn]] void refuse_value(const std::string& what, const std::string& problem);
+// Refuses a text longer than max_text_length or holding NUL.
+void check_text(const std::string& what, py::handle text);
 
 // The keyword as the text a search binds: a text, or a number as its JSON
 // text, so that every database compares texts.

@@ -3,6 +3,7 @@
 #include "dbplus.h"
 #include "entities/create_entity.h"
 #include "entities/entity_data.h"
+#include "entities/key_values.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
@@ -67,6 +68,7 @@ py::object create(py::handle self, py::handle user, py::handle model, py::handle
     if (py::len(data) == 0) return result_pair(message_payload("不能创建空表单"), 400);
     Gate gate = pass_gate(self, user, model, "createEnabled", "创建", session);
     if (gate.refused()) return gate.refusal;
+    refuse_unwritable(gate.info, model);
     VisibleColumns visible(gate.info);
     py::object refusal = refuse_keys(gate.info, visible.refused_keys(data, false));
     if (refusal) return refusal;
@@ -79,6 +81,7 @@ py::object create(py::handle self, py::handle user, py::handle model, py::handle
 py::object create_many(py::handle self, py::handle user, py::handle model, py::handle data, py::handle session) {
     Gate gate = pass_gate(self, user, model, "createEnabled", "创建");
     if (gate.refused()) return gate.refusal;
+    refuse_unwritable(gate.info, model);
     py::object entities = entity_list(data);
     VisibleColumns visible(gate.info);
     py::object refusal = refuse_keys(gate.info, visible.refused_keys_in(entities, false));

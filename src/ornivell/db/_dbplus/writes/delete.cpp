@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "entities/key_values.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
@@ -32,6 +33,8 @@ py::object read_for_delete(py::handle session, const GuardedRead& read, py::hand
 py::object delete_record(py::handle self, py::handle user, py::handle model, py::handle id, py::handle session) {
     Gate gate = pass_gate(self, user, model, "deleteEnabled", "删除", session);
     if (gate.refused()) return gate.refusal;
+    py::object bound_id = written_record_id(self, gate.info, model, id);
+    id = bound_id;
     std::string model_name = text_of(item(attr(gate.info, names::model), names::displayName));
     py::object table = attr(gate.info, names::main_table);
     GuardedRead read(self, gate.info, table, user);

@@ -6,6 +6,7 @@
 
 #include "access/function_permissions.h"
 #include "dbplus.h"
+#include "entities/key_values.h"
 #include "entities/update_entity.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
@@ -106,6 +107,8 @@ py::object relation_update(py::handle self, py::handle user, py::handle relation
     py::object acl = call_acl_model(self, attr(user, names::id), relation_model);
     if (py::object refused = refusal(acl, add_data, names::createEnabled, "增加", model_name)) return refused;
     if (py::object refused = refusal(acl, del_data, names::deleteEnabled, "删除", model_name)) return refused;
+    convert_link_rows(self, table, add_data, "add_data");
+    convert_link_rows(self, table, del_data, "del_data");
     in_new_session(self, [&](py::handle s) {
         if (truthy(add_data)) {
             update_rel_method.call(self, [&] { update_rel(self, s, user, add_data, table, info); return py::object(); },

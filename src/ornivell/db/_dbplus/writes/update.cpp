@@ -8,6 +8,7 @@
 #include "dbplus.h"
 #include "entities/entity_data.h"
 #include "entities/key_conditions.h"
+#include "entities/key_values.h"
 #include "entities/update_entity.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
@@ -58,6 +59,7 @@ py::list one_id(py::handle row) {
 py::object update_record(py::handle self, py::handle user, py::handle model, py::handle data, py::handle session) {
     Gate gate = pass_gate(self, user, model, "updateEnabled", "更新", session);
     if (gate.refused()) return gate.refusal;
+    convert_entity_keys(self, gate.info, model, data);
     VisibleColumns visible(gate.info);
     py::object refusal = refuse_keys(gate.info, visible.refused_keys(data, true));
     if (refusal) return refusal;
@@ -173,6 +175,7 @@ py::object update_many(py::handle self, py::handle user, py::handle model, py::h
     Gate gate = pass_gate(self, user, model, "updateEnabled", "更新");
     if (gate.refused()) return gate.refusal;
     py::object entities = entity_list(data);
+    convert_batch_ids(self, gate.info, model, entities);
     py::object refusal = refuse_keys(gate.info, VisibleColumns(gate.info).refused_keys_in(entities, true));
     if (refusal) return refusal;
     call_normalize_update_entity_list(self, user, entities, gate.info);
