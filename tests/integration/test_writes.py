@@ -167,6 +167,8 @@ def test_link_rows_reach_only_rows_the_rules_admit(business_db, users):
     success = ({"message": "success"}, 200)
     before = quotes(db)
     assert dp.relation_update(sue, "quote", del_data=[{"orgId": sam.orgId}]) == success
+    # keys that are no column names: a table's columns also answer to positions
+    assert dp.relation_update(ada, "quote", del_data=[{1: 2}, {None: 1}, {"id": 1, 0: 1}]) == success
     assert quotes(db) == before
     batch = [linked_quote(sam.orgId, "L1"), linked_quote(sue.orgId, "L2")]
     assert dp.relation_update(sam, "quote", add_data=batch) == ({"message": "无数据权限增加: Quotes"}, 403)

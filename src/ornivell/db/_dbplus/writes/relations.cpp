@@ -25,11 +25,16 @@ namespace {
 OwnMethod update_rel_method("_update_rel");
 OwnMethod del_rel_method("_del_rel");
 
+// Whether `key` names a column of the link table. A table's column
+// collection also answers to positions, and refuses other non-texts.
+bool names_link_column(py::handle table, py::handle key) {
+    return PyUnicode_Check(key.ptr()) && contains(attr(table, names::c), key);
+}
+
 // `<FROM name>.<column>` for a key that names a column of the link table;
 // anything else would go into the statement as written.
 std::string key_column(const Escaper& escape, py::handle info, py::handle table, py::handle key, const char* what) {
-    bool column = !table.is_none() && PyUnicode_Check(key.ptr()) && contains(attr(table, names::c), key);
-    if (!column) {
+    if (table.is_none() || !names_link_column(table, key)) {
         std::string where = table.is_none() ? "the link model" : text_of(attr(table, names::name));
         PyErr_SetObject(PyExc_ValueError,
                         to_str(std::string(what) + ": " + repr_of(key) + " is not a column of " + where).ptr());
@@ -64,10 +69,9 @@ py::object relation(py::handle self, py::handle user, py::handle link_model, py:
 // The keys of a link row when they all name columns of the link table;
 // nothing for any other row, which is skipped.
 std::optional<py::list> link_columns(py::handle row, py::handle table) {
-    py::object columns = attr(table, names::c);
     py::list keys;
     for (py::handle key : row) {
-        if (!contains(columns, key)) return std::nullopt;
+        if (!names_link_column(table, key)) return std::nullopt;
         keys.append(key);
     }
     if (keys.empty()) return std::nullopt;
