@@ -273,3 +273,42 @@ def test_what_the_module_fills_in_cannot_be_forged(business_db, users):
         assert dp.update(sam, "quote", {"id": made["id"], key: value}) == answer
         assert dp.update_many(sam, "quote", [{"id": made["id"], key: value}]) == answer
     assert db.query_one("select * from quote where id = :id", id=made["id"])["code"] == stored["code"]
+
+
+def linked_quote(org, code):
+    """A quote written as a link row, with every column the table requires."""
+    return {"code": code, "customerId": 1, "title": "Linked", "status": "open", "publicId": str(uuid.uuid4()),
+            "revision": "20260101000000", "orgId": org, "createdBy": 1, "createdAt": datetime.datetime(2026, 1, 1)}
+
+
+def test_link_rows_reach_only_rows_the_rules_admit(business_db, users):
+    db, dp = business_db.db, business_db.dp
+    sam, sue, ada = users["sam"], users["sue"], users["ada"]
+    success = ({"message": "success"}, 200)
+    before = quotes(db)
+    assert dp.relation_update(sue, "quote", del_data=[{"orgId": sam.orgId}]) == success
+    # keys that are no column names: a table's columns also answer to positions
+    assert dp.relation_update(ada, "quote", del_data=[{1: 2}, {None: 1}, {"id": 1, 0: 1}]) == success
+    assert quotes(db) == before
+    batch = [linked_quote(sam.orgId, "L1"), linked_quote(sue.orgId, "L2")]
+    assert dp.relation_update(sam, "quote", add_data=batch) == ({"message": "无数据权限增加: Quotes"}, 403)
+    assert quotes(db) == before
+
+    assert dp.relation_update(sam, "quote", add_data=batch[:1], del_data=[{"status": "sent"}]) == success
+    kept = [q for q in before if q["orgId"] != sam.orgId or q["status"] != "sent"]
+    assert [q["id"] for q in quotes(db) if q["code"] != "L1"] == [q["id"] for q in kept]
+    assert [q["orgId"] for q in quotes(db) if q["code"] == "L1"] == [sam.orgId]
+    # without rules nothing is limited
+    assert dp.relation_update(ada, "quote", del_data=[{"status": "sent"}]) == success
+    assert [q for q in quotes(db) if q["status"] == "sent"] == []
+
+
+def test_relation_keys_are_link_table_columns_named_through_the_model(business_db, users):
+    db, dp, sam = business_db.db, business_db.dp, users["sam"]
+    everyone = [c["id"] for c in db.query("select id from customer")]
+    rows, status = dp.relation(sam, "quote", "orgId", [1, 2, 3, 4, 5], "customerId", everyone)
+    assert status == 200 and sorted(r["id"] for r in rows) == [
+        q["id"] for q in quotes(db) if q["orgId"] == sam.orgId][:10]
+    with pytest.raises(ValueError, match="^from_key: .* is not a column of quote$"):
+        dp.relation(sam, "quote", "((select max(salary) from employee) > 0) and q.customerId", [1],
+                    "customerId", everyone)

@@ -153,21 +153,29 @@ class FakeDb:
 
 
 class FakeSession:
-    """A session of the handle: its calls are recorded as ``session.<name>``,
-    its savepoints as ``savepoint.enter``, ``savepoint.rollback`` and ``savepoint.exit``."""
+    """A session of the handle: its calls are recorded as ``session.<name>``;
+    a savepoint (of a ``WriteDb``'s session) as ``savepoint.enter``,
+    ``savepoint.rollback`` and ``savepoint.exit``."""
 
     def __init__(self, db):
         self._db = db
 
     def savepoint(self):
-        undo = types.SimpleNamespace(rollback=lambda: self._db.calls.append(Call("savepoint.rollback", (), [])))
-        return self._db._scope("savepoint", undo)
+        return self._db._scope("savepoint", _Savepoint(self._db))
 
     def query(self, *args, **kwargs):
         return self._db._answer("session.query", args, kwargs, [])
 
     def __getattr__(self, name):
         return lambda *args, **kwargs: self._db._answer(f"session.{name}", args, kwargs, None)
+
+
+class _Savepoint:
+    def __init__(self, db):
+        self._db = db
+
+    def rollback(self):
+        self._db.calls.append(Call("savepoint.rollback", (), []))
 
 
 class WriteDb(FakeDb):
@@ -190,7 +198,7 @@ class WriteDb(FakeDb):
 
     def serialized(self, key):
         self.calls.append(Call("serialized", (key,), []))
-        return self._scope("serialized", None)
+        return self._scope("serialized", FakeSession(self))
 
     def in_clause(self, key, values):
         self.calls.append(Call("in_clause", (key, values), []))

@@ -190,7 +190,7 @@ def test_repeated_writes_do_not_leak(fk, write_db):
         plus.update(user, "m", {"name": "x"})
         plus.update_many(user, "m", [{"id": 1}, {"id": 2}])
         plus.delete(user, "m", 1)
-        plus.relation(user, "m", "a", [1], "b", [2])
+        plus.relation(user, "m", "name", [1], "code", [2])
         plus.relation_update(user, "m", [{"name": 1}, {"nope": 2}], [{"name": 1}])
         plus.primary_key_cond({}, write_db.tables["t"])
         try:

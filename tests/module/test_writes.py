@@ -182,16 +182,33 @@ def test_delete_reads_the_row_under_the_rules(plus, S, write_db, model, alias, r
 
 # relations
 
-def test_relation_searches_the_link_rows_of_both_key_lists(plus, S, write_db, model, parser):
-    model(ops=("queryEnabled",))
+@pytest.mark.parametrize("alias", ["", "q"])
+def test_relation_searches_the_link_rows_of_both_key_lists(plus, S, write_db, model, parser, alias):
+    model(alias=alias, ops=("queryEnabled",))
     rows, status = plus.relation(USER, "m", "deptId", [1, 2], "code", ["x"], session=S)
     assert (rows, status) == (["row"], 200)
     page = [c for c in write_db.calls if c.name == "query_page"][0]
-    assert ' where ("deptId" in (:from_keys_0, :from_keys_1) and "code" in (:to_keys_0))' in page.args[0]
+    name = alias or "t"
+    assert (f' where ("{name}"."deptId" in (:from_keys_0, :from_keys_1) and "{name}"."code" in (:to_keys_0))'
+            in page.args[0])
     assert page.kwargs == [("page", 1), ("limit", 10), ("do_count", None), ("from_keys_0", 1), ("from_keys_1", 2),
                            ("to_keys_0", "x"), ("session", S)]
     model(ops=())
-    assert plus.relation(USER, "m", "a", [], "b", []) == ({"message": "无权限查询: 模型"}, 403)
+    assert plus.relation(USER, "m", "name", [], "code", []) == ({"message": "无权限查询: 模型"}, 403)
+
+
+@pytest.mark.parametrize("from_key, to_key, bad", [
+    ("((select max(salary) from e) > 9) and t.code", "code", "from_key"),
+    ("deptId", 'code" or "1', "to_key"),
+    ("dept.name", "code", "from_key"),
+    (None, "code", "from_key"),
+    ("deptId", 7, "to_key"),
+])
+def test_relation_keys_must_be_columns_of_the_link_table(plus, write_db, model, parser, from_key, to_key, bad):
+    model(ops=("queryEnabled",))
+    with pytest.raises(ValueError, match=f"^{bad}: .* is not a column of t$"):
+        plus.relation(USER, "m", from_key, [1], to_key, [2])
+    assert write_db.runs == []
 
 
 def test_relation_update_adds_missing_rows_then_deletes(plus, S, write_db, model):
@@ -201,12 +218,50 @@ def test_relation_update_adds_missing_rows_then_deletes(plus, S, write_db, model
     assert plus.relation_update(USER, "m", add_data=added, del_data=[{"deptId": 1}, {"nope": 2}],
                                 session=S) == ({"message": "success"}, 200)
     select = 'select * from "t" where "deptId"=:deptId and "code"=:code and "by"=:by'
+    # concurrent adders of one link table take turns
     assert write_db.writes == [
-        ("session.enter", (), []),
+        ("serialized", ("_link/t",), []), ("serialized.enter", (), []),
         ("session.query_one", (select,), [("deptId", 1), ("code", "a"), ("by", 1)]),
         ("session.query_one", (select,), [("deptId", 1), ("code", "b"), ("by", 1)]),
         ("session.add", ("t", {"deptId": 1, "code": "b", "by": 1}), []),
         ("session.execute", ('delete from "t" where "deptId"=:deptId',), [("deptId", 1)]),
+        ("serialized.exit", (None,), [])]
+    write_db.calls.clear()
+    assert plus.relation_update(USER, "m", del_data=[{"deptId": 1}]) == ({"message": "success"}, 200)
+    assert [c.name for c in write_db.writes] == ["session.enter", "session.execute", "session.exit"]
+
+
+LINK_READ = 'select "t".* from "t" "t" left join z where '
+
+
+def test_link_rows_added_under_rules_must_be_visible_or_nothing_is_kept(plus, write_db, model):
+    model(rules=RULES[:1], ops=("createEnabled",))
+    exists = 'select * from "t" where "deptId"=:deptId and "by"=:by'
+    write_db.reply(exists, Dict(id=5, deptId=1, by=1), deptId=1)
+    write_db.reply(LINK_READ + '("t"."id"=:id) and (a = :user_orgId)', Dict(id=5), id=5)
+    write_db.reply("t", Dict(id=99, deptId=2, by=1))  # the row as the session stored it
+    rows = [{"deptId": 1}, {"deptId": 2}, {"deptId": 3}]
+    assert plus.relation_update(USER, "m", add_data=rows) == ({"message": "无数据权限增加: 模型"}, 403)
+    seen = ("session.query_one", (LINK_READ + '("t"."id"=:id) and (a = :user_orgId)',))
+    assert write_db.writes == [
+        ("serialized", ("_link/t",), []), ("serialized.enter", (), []), ("savepoint.enter", (), []),
+        ("session.query_one", (exists,), [("deptId", 1), ("by", 1)]), (*seen, [("id", 5), ("user_orgId", 7)]),
+        ("session.query_one", (exists,), [("deptId", 2), ("by", 1)]),
+        ("session.add", ("t", {"deptId": 2, "by": 1}), []), (*seen, [("id", 99), ("user_orgId", 7)]),
+        ("savepoint.rollback", (), []), ("savepoint.exit", (None,), []), ("serialized.exit", (None,), [])]
+
+
+def test_link_rows_removed_under_rules_are_only_those_the_rules_admit(plus, write_db, model):
+    model(rules=RULES[:1], ops=("deleteEnabled",))
+    admitted = LINK_READ + '("t"."deptId"=:deptId and "t"."code"=:code) and (a = :user_orgId)'
+    write_db.reply(admitted, [Dict(id=3, deptId=1, code="x"), Dict(id=4, deptId=1, code="x")])
+    rows = [{"deptId": 1, "code": "x"}, {"nope": 1}]
+    assert plus.relation_update(USER, "m", del_data=rows) == ({"message": "success"}, 200)
+    assert write_db.writes == [
+        ("session.enter", (), []),
+        ("session.query", (admitted,), [("deptId", 1), ("code", "x"), ("user_orgId", 7)]),
+        ("session.execute", ('delete from "t" where "t"."id"=:id',), [("id", 3)]),
+        ("session.execute", ('delete from "t" where "t"."id"=:id',), [("id", 4)]),
         ("session.exit", (None,), [])]
 
 

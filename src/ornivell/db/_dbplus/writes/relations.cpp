@@ -9,13 +9,15 @@
 #include "entities/key_values.h"
 #include "entities/update_entity.h"
 #include "host/call.h"
+#include "host/context.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
 #include "metadata/model_info.h"
+#include "model_info_record.h"
 #include "names.h"
 #include "queries/search.h"
 #include "result_pair.h"
-#include "writes/sessions.h"
+#include "writes/link_rules.h"
 
 namespace dbplus {
 
@@ -24,14 +26,38 @@ namespace {
 OwnMethod update_rel_method("_update_rel");
 OwnMethod del_rel_method("_del_rel");
 
+// Whether `key` names a column of the link table. A table's column
+// collection also answers to positions, and refuses other non-texts.
+bool names_link_column(py::handle table, py::handle key) {
+    return PyUnicode_Check(key.ptr()) && contains(attr(table, names::c), key);
+}
+
+// `<FROM name>.<column>` for a key that names a column of the link table;
+// anything else would go into the statement as written.
+std::string key_column(const Escaper& escape, py::handle info, py::handle table, py::handle key, const char* what) {
+    if (table.is_none() || !names_link_column(table, key)) {
+        std::string where = table.is_none() ? "the link model" : text_of(attr(table, names::name));
+        PyErr_SetObject(PyExc_ValueError,
+                        to_str(std::string(what) + ": " + repr_of(key) + " is not a column of " + where).ptr());
+        throw py::error_already_set();
+    }
+    return escape.text(from_clause_name(info, attr(table, names::name))) + "." + escape.text(key);
+}
+
 py::object relation(py::handle self, py::handle user, py::handle link_model, py::handle from_key,
                     py::handle from_data, py::handle to_key, py::handle to_data, py::handle session) {
+    py::object info = call_model_info(self, link_model, user);
+    // an unknown model: the search answers that it does not exist
+    if (info.is_none()) return call_search(self, user, link_model, py::dict(), py::list(), py::dict(), session);
+    Escaper escape(self);
+    py::object table = attr(info, names::main_table);
+    std::string from_column = key_column(escape, info, table, from_key, "from_key");
+    std::string to_column = key_column(escape, info, table, to_key, "to_key");
     std::vector<py::object> from = unpack(call_in_clause(self, py::str("from_keys"), from_data), 2);
     std::vector<py::object> to = unpack(call_in_clause(self, py::str("to_keys"), to_data), 2);
-    Escaper escape(self);
     py::list conds;
-    conds.append(to_str(escape.text(from_key) + " in " + text_of(from[0])));
-    conds.append(to_str(escape.text(to_key) + " in " + text_of(to[0])));
+    conds.append(to_str(from_column + " in " + text_of(from[0])));
+    conds.append(to_str(to_column + " in " + text_of(to[0])));
     py::dict params;
     update(params, from[1]);
     update(params, to[1]);
@@ -41,17 +67,25 @@ py::object relation(py::handle self, py::handle user, py::handle link_model, py:
     return result_pair(attr(found[0], names::data), found[1]);
 }
 
-// "col=:col and ..." for a link row whose keys all name columns of the link
-// table; nothing for any other row, which is skipped.
-std::optional<std::string> row_condition(const Escaper& escape, py::handle row, py::handle table) {
-    py::object columns = attr(table, names::c);
-    std::string cond;
+// The keys of a link row when they all name columns of the link table;
+// nothing for any other row, which is skipped.
+std::optional<py::list> link_columns(py::handle row, py::handle table) {
+    py::list keys;
     for (py::handle key : row) {
-        if (!contains(columns, key)) return std::nullopt;
+        if (!names_link_column(table, key)) return std::nullopt;
+        keys.append(key);
+    }
+    if (keys.empty()) return std::nullopt;
+    return keys;
+}
+
+// "col=:col and ..."
+std::string link_condition(const Escaper& escape, py::handle keys) {
+    std::string cond;
+    for (py::handle key : keys) {
         if (!cond.empty()) cond += " and ";
         cond += escape.text(key) + "=:" + text_of(key);
     }
-    if (cond.empty()) return std::nullopt;
     return cond;
 }
 
@@ -60,28 +94,70 @@ py::object run_with_row(py::handle session, PyObject* operation, const std::stri
     return Call(attr(session, operation)).expand(row).run({to_str(sql)});
 }
 
-// Each row is written unless an identical one exists already.
-void update_rel(py::handle self, py::handle sess, py::handle user, py::handle add_data, py::handle table,
-                py::handle info) {
+// The row as the session stored it, or as given when the session answers nothing.
+py::object add_link(py::handle sess, py::handle table, py::handle row) {
+    py::object added = attr(sess, names::add)(attr(table, names::name), row);
+    return truthy(added) ? added : py::reinterpret_borrow<py::object>(row);
+}
+
+// Each row is written unless an identical one exists already; with rules,
+// the row stored must be one that the user may see. The refusal of the
+// first that is not, or None.
+py::object add_absent(py::handle self, py::handle sess, py::handle user, py::handle add_data, py::handle table,
+                      py::handle info, const LinkRules& rules) {
     Escaper escape(self);
     std::string select = "select * from " + escape.text(attr(table, names::name)) + " where ";
     for (py::handle row : add_data) {
         call_normalize_update_entity(self, user, row, info);
-        std::optional<std::string> cond = row_condition(escape, row, table);
-        if (!cond) continue;
-        if (truthy(run_with_row(sess, names::query_one, select + *cond, row))) continue;
-        attr(sess, names::add)(attr(table, names::name), row);
+        std::optional<py::list> keys = link_columns(row, table);
+        if (!keys) continue;
+        py::object stored = run_with_row(sess, names::query_one, select + link_condition(escape, *keys), row);
+        if (!truthy(stored)) stored = add_link(sess, table, row);
+        if (rules.limit() && !rules.admits(sess, stored)) {
+            std::string model_name = text_of(item(attr(info, names::model), names::displayName));
+            return result_pair(message_payload("无数据权限增加: " + model_name), 403);
+        }
     }
+    return py::none();
 }
 
-// A row deletes every link row that holds all of its values.
-void del_rel(py::handle self, py::handle sess, py::handle del_data, py::handle table) {
+// With rules the rows are added inside a savepoint, undone whole when one
+// of them is refused.
+py::object update_rel_within(py::handle self, py::handle sess, py::handle user, py::handle add_data,
+                             py::handle table, py::handle info, const LinkRules& rules) {
+    if (!rules.limit()) return add_absent(self, sess, user, add_data, table, info, rules);
+    return with_context(call_method(sess, literal_str("savepoint").ptr()), [&](py::handle savepoint) {
+        py::object refused = add_absent(self, sess, user, add_data, table, info, rules);
+        if (!refused.is_none()) call_method(savepoint, literal_str("rollback").ptr());
+        return refused;
+    });
+}
+
+py::object update_rel(py::handle self, py::handle sess, py::handle user, py::handle add_data, py::handle table,
+                      py::handle info) {
+    return update_rel_within(self, sess, user, add_data, table, info, LinkRules(self, info, table, user));
+}
+
+// A row deletes every link row that holds all of its values and that the
+// rules, when given and limiting, admit.
+void del_rel_within(py::handle self, py::handle sess, py::handle del_data, py::handle table,
+                    const LinkRules* rules) {
     Escaper escape(self);
     std::string remove = "delete from " + escape.text(attr(table, names::name)) + " where ";
     for (py::handle row : del_data) {
-        std::optional<std::string> cond = row_condition(escape, row, table);
-        if (cond) run_with_row(sess, names::execute, remove + *cond, row);
+        std::optional<py::list> keys = link_columns(row, table);
+        if (!keys) continue;
+        if (!rules || !rules->limit()) {
+            run_with_row(sess, names::execute, remove + link_condition(escape, *keys), row);
+            continue;
+        }
+        for (py::handle stored : rules->admitted(sess, *keys, row)) rules->remove(sess, stored);
     }
+}
+
+// Called by itself it has no user, so no rules to keep.
+void del_rel(py::handle self, py::handle sess, py::handle del_data, py::handle table) {
+    del_rel_within(self, sess, del_data, table, nullptr);
 }
 
 // Refused when rows to add (or to delete) come without the grant to create (or delete).
@@ -91,7 +167,17 @@ py::object refusal(py::handle acl, py::handle rows, PyObject* op_key, const char
     return result_pair(message_payload(std::string("无权限") + op_name + ": " + text_of(model_name)), 403);
 }
 
-// Writes always in a session of its own; the caller's is not used.
+// Adding is insert-if-absent: concurrent requests adding to one link
+// table take turns, each seeing what the one before committed.
+py::object link_transaction(py::handle self, py::handle add_data, py::handle table) {
+    py::object db = handle_of(self);
+    if (!truthy(add_data)) return call_method(db, names::session);
+    std::string key = "_link/";
+    append_text(key, attr(table, names::name));
+    return attr(db, names::serialized)(to_str(key));
+}
+
+// Writes always in a transaction of its own; the caller's session is not used.
 py::object relation_update(py::handle self, py::handle user, py::handle relation_model, py::handle add_data,
                            py::handle del_data, py::handle) {
     py::object info = call_model_info(self, relation_model, user);
@@ -109,17 +195,22 @@ py::object relation_update(py::handle self, py::handle user, py::handle relation
     if (py::object refused = refusal(acl, del_data, names::deleteEnabled, "删除", model_name)) return refused;
     convert_link_rows(self, table, add_data, "add_data");
     convert_link_rows(self, table, del_data, "del_data");
-    in_new_session(self, [&](py::handle s) {
+    std::optional<LinkRules> rules;
+    if (truthy(add_data) || truthy(del_data)) rules.emplace(self, info, table, user);
+    py::object refused = with_context(link_transaction(self, add_data, table), [&](py::handle s) {
         if (truthy(add_data)) {
-            update_rel_method.call(self, [&] { update_rel(self, s, user, add_data, table, info); return py::object(); },
-                                   s, user, add_data, table, info);
+            py::object answer = update_rel_method.call(
+                self, [&] { return update_rel_within(self, s, user, add_data, table, info, *rules); }, s, user,
+                add_data, table, info);
+            if (truthy(answer)) return answer;
         }
         if (truthy(del_data)) {
-            del_rel_method.call(self, [&] { del_rel(self, s, del_data, table); return py::object(); }, s, del_data,
-                                table);
+            del_rel_method.call(self, [&] { del_rel_within(self, s, del_data, table, &*rules); return py::object(); },
+                                s, del_data, table);
         }
         return py::object(py::none());
     });
+    if (truthy(refused)) return refused;
     return result_pair(message_payload("success"), 200);
 }
 
