@@ -52,18 +52,6 @@ def test_link_rows_outside_the_rules_are_neither_added_nor_removed(emptied, dbpl
     assert pairs(db) == [(2, 5), (2, 6)]
 
 
-def test_relation_qualifies_its_keys_and_refuses_other_texts(emptied, engine_name):
-    from ornivell.db._dbplus import DbPlus
-    from ornivell.db.db import Dict
-
-    db, lead = emptied, Dict(id=7)
-    db.execute("insert into d_member (teamId, personId) values (1, 5), (2, 5)")
-    rows, status = DbPlus(db).relation(lead, "member", "teamId", [1, 2], "personId", [5])
-    assert status == 200 and [(r["teamId"], r["personId"]) for r in rows] == [(1, 5)]
-    with pytest.raises(ValueError, match="^to_key: 'personId or 1=1' is not a column of d_member$"):
-        DbPlus(db).relation(lead, "member", "teamId", [1], "personId or 1=1", [5])
-
-
 def test_concurrent_adders_of_one_link_row_store_it_once(emptied):
     from ornivell.db._dbplus import DbPlus
     from ornivell.db.db import Dict
