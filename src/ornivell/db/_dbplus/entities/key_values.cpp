@@ -152,7 +152,10 @@ void convert_link_rows(py::handle self, py::handle table, py::handle rows, const
         require_mapping(path, row);
         py::object keys = steal_or_throw(PyMapping_Keys(row.ptr()));
         for (py::handle key : keys) {
-            if (contains(columns, key)) convert_entry(self, table, row, key, path + "." + text_of(key));
+            // a key that is no text names no column (the collection also answers to positions)
+            if (py::isinstance<py::str>(key) && contains(columns, key)) {
+                convert_entry(self, table, row, key, path + "." + text_of(key));
+            }
         }
     }
 }
