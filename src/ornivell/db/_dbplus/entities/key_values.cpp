@@ -88,6 +88,13 @@ py::object id_rule(py::handle self, py::handle info) {
     return rule.is_none() ? untyped() : rule;
 }
 
+// A date, time or Decimal in a link row is a column's value as Python holds
+// it, not a filter's text: the handle's own check of written rows takes it.
+bool is_python_value(py::handle value) {
+    return !(value.is_none() || PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+             PyFloat_Check(value.ptr()) || is_list(value) || is_mapping(value));
+}
+
 void convert_entry(py::handle self, py::handle table, py::handle row, py::handle key, const std::string& path) {
     py::object value = key_value(path, column_rule(self, table, key), row[key]);
     if (PyObject_SetItem(row.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
@@ -153,7 +160,7 @@ void convert_link_rows(py::handle self, py::handle table, py::handle rows, const
         py::object keys = steal_or_throw(PyMapping_Keys(row.ptr()));
         for (py::handle key : keys) {
             // a key that is no text names no column (the collection also answers to positions)
-            if (py::isinstance<py::str>(key) && contains(columns, key)) {
+            if (py::isinstance<py::str>(key) && contains(columns, key) && !is_python_value(row[key])) {
                 convert_entry(self, table, row, key, path + "." + text_of(key));
             }
         }
