@@ -88,11 +88,15 @@ py::object id_rule(py::handle self, py::handle info) {
     return rule.is_none() ? untyped() : rule;
 }
 
-// A date, time or Decimal in a link row is a column's value as Python holds
-// it, not a filter's text: the handle's own check of written rows takes it.
-bool is_python_value(py::handle value) {
-    return !(value.is_none() || PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
-             PyFloat_Check(value.ptr()) || is_list(value) || is_mapping(value));
+// A date or time in a link row is a column's value as Python holds it, not
+// a filter's text: the handle's own check of written rows takes it.
+bool is_moment(py::handle value) {
+    // kept for the life of the process, as the module's names are
+    static PyObject* kinds = [] {
+        py::module_ datetime = py::module_::import("datetime");
+        return py::make_tuple(datetime.attr("date"), datetime.attr("time")).release().ptr();
+    }();
+    return PyObject_IsInstance(value.ptr(), kinds) == 1;
 }
 
 void convert_entry(py::handle self, py::handle table, py::handle row, py::handle key, const std::string& path) {
@@ -160,7 +164,7 @@ void convert_link_rows(py::handle self, py::handle table, py::handle rows, const
         py::object keys = steal_or_throw(PyMapping_Keys(row.ptr()));
         for (py::handle key : keys) {
             // a key that is no text names no column (the collection also answers to positions)
-            if (py::isinstance<py::str>(key) && contains(columns, key) && !is_python_value(row[key])) {
+            if (py::isinstance<py::str>(key) && contains(columns, key) && !is_moment(row[key])) {
                 convert_entry(self, table, row, key, path + "." + text_of(key));
             }
         }
