@@ -7,15 +7,19 @@ Beside it: the same build on a cold cache (the first of a model, metadata read
 from the database), and the module's part of a search on the demo (permission
 check, build, rendering; the model "order", a keyword and a filter).
 
-    python bench/bench_build_sql.py [--calls N] [--instructions] [--baseline PYTHON]
+    python bench/bench_build_sql.py [--calls N] [--instructions] [--baseline PYTHON | --pythons PYTHON...]
 
 ``--instructions`` counts instructions per call with callgrind as well, which
 compare across runs; ``--baseline`` runs the same figures with another
-interpreter (say a virtualenv holding the build of main) and prints both.
+interpreter (say a virtualenv holding the build of main) and prints both;
+``--pythons`` runs them with each interpreter given (say the virtualenvs of
+three Python versions) and prints them side by side, against the first.
 """
 
 import argparse
 import json
+import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -204,13 +208,34 @@ def figures(options):
     return found
 
 
-def baseline_figures(options):
-    """The same figures from another interpreter, run on this script."""
-    command = [options.baseline, __file__, "--json", "--calls", str(options.calls)]
+def figures_of(python, options):
+    """The same figures from the interpreter ``python``, run on this script."""
+    # run from this folder: a relative path, or a name on PATH, as given here
+    python = os.path.abspath(shutil.which(python) or python)
+    command = [python, __file__, "--json", "--calls", str(options.calls)]
     if options.instructions:
         command.append("--instructions")
     done = subprocess.run(command, check=True, capture_output=True, text=True, cwd=Path(__file__).parent)
     return json.loads(done.stdout)
+
+
+def version_of(python):
+    code = "import platform; print(platform.python_version())"
+    return subprocess.run([python, "-c", code], check=True, capture_output=True, text=True).stdout.strip()
+
+
+def report_pythons(found):
+    """Figures by interpreter (a mapping from its version), each against the first's."""
+    versions = list(found)
+    first = found[versions[0]]
+    for unit, values in first.items():
+        print(f"{unit:36}" + "".join(f"{version:>24}" for version in versions))
+        for name, value in values.items():
+            cells = [f"{value:12.2f}" + " " * 12]
+            for version in versions[1:]:
+                other = found[version][unit][name]
+                cells.append(f"{other:12.2f} ({other / value:5.2f}x)")
+            print(f"{LABELS[name] + ':':36}" + "".join(f"{cell:>24}" for cell in cells))
 
 
 def report(found, before):
@@ -236,6 +261,7 @@ def main():
     parser.add_argument("--calls", type=int, default=20000)
     parser.add_argument("--instructions", action="store_true", help="also count instructions per call (callgrind)")
     parser.add_argument("--baseline", metavar="PYTHON", help="also measure with this interpreter, for comparison")
+    parser.add_argument("--pythons", metavar="PYTHON", nargs="+", help="measure with each of these interpreters")
     parser.add_argument("--json", action="store_true", help="print the figures as JSON")
     parser.add_argument("--case", choices=CASES, help="only call this case --calls times (callgrind runs)")
     options = parser.parse_args()
@@ -250,7 +276,10 @@ def main():
         with ExitStack() as stack:
             run_case(CASES[options.case][0](stack), options.case, options.calls)
         return
-    before = baseline_figures(options) if options.baseline else {}
+    if options.pythons:
+        report_pythons({version_of(python): figures_of(python, options) for python in options.pythons})
+        return
+    before = figures_of(options.baseline, options) if options.baseline else {}
     found = figures(options)
     if options.json:
         print(json.dumps(found))

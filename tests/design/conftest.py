@@ -1,12 +1,13 @@
-"""The design commands run in this process, and the shared Chinook sample
+"""The design commands run in this process, and the Chinook sample
 loaded into a fresh database of each engine.
 
-``DBPLUS_CHINOOK_DIR`` names the folder with ``Chinook_Sqlite.sql``,
-``Chinook_MySql.sql`` and ``Chinook_PostgreSql.sql``; by default
-``<repository>/../shared/datasets/chinook``. Without it the Chinook tests
-are skipped.
+The sample's scripts for the three engines ship xz-compressed in
+``tests/data/chinook`` with their licence. ``DBPLUS_CHINOOK_DIR`` names
+another folder to load them from instead, holding ``Chinook_Sqlite.sql``,
+``Chinook_MySql.sql`` and ``Chinook_PostgreSql.sql`` as they are published.
 """
 
+import lzma
 import os
 import re
 import sys
@@ -18,6 +19,7 @@ import pytest
 from ornivell.db.cli import main
 
 CHINOOK_VARIABLE = "DBPLUS_CHINOOK_DIR"
+SHIPPED_CHINOOK = Path(__file__).resolve().parents[1] / "data" / "chinook"
 CHINOOK_DUMPS = {"sqlite": "Chinook_Sqlite.sql", "mariadb": "Chinook_MySql.sql",
                  "postgresql": "Chinook_PostgreSql.sql"}
 
@@ -70,19 +72,22 @@ def statements(script):
         yield "".join(pieces).strip()
 
 
-def chinook_dir():
-    default = Path(__file__).resolve().parents[2].parent / "shared" / "datasets" / "chinook"
-    return Path(os.environ.get(CHINOOK_VARIABLE) or default)
+def chinook_script(engine_name):
+    """The text of the engine's Chinook script: the one shipped, or the one in ``DBPLUS_CHINOOK_DIR``."""
+    name = CHINOOK_DUMPS[engine_name]
+    folder = os.environ.get(CHINOOK_VARIABLE)
+    if folder:
+        return (Path(folder) / name).read_text(encoding="utf-8")
+    with lzma.open(SHIPPED_CHINOOK / f"{name}.xz", "rt", encoding="utf-8") as script:
+        return script.read()
 
 
 def load_chinook(database, engine_name):
-    dump = chinook_dir() / CHINOOK_DUMPS[engine_name]
-    if not dump.is_file():
-        pytest.skip(f"no Chinook sample at {dump}; set {CHINOOK_VARIABLE} to its folder")
+    script = chinook_script(engine_name)
     raw = database.engine.raw_connection()
     try:
         cursor = raw.cursor()
-        for statement in statements(dump.read_text(encoding="utf-8")):
+        for statement in statements(script):
             if statement and not _OWN_DATABASE.match(statement):
                 cursor.execute(statement)
         raw.commit()

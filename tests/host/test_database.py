@@ -75,6 +75,18 @@ def test_query_returns_dict_rows_and_empty_results(users):
 def test_parameters_may_be_called_like_the_positional_arguments(users):
     row = users.query_one("select userName from t_user where userName = :sql or userName = :table_name", sql="c", table_name="x")
     assert row == {"userName": "c"}
+    page = users.query_page("select userName from t_user where userName <> :sql order by userName", 2, 3, sql="a")
+    assert ([r.userName for r in page.data], page.page, page.limit) == (["e"], 2, 3)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda db: db.query(), "query\\(\\) missing 1 required positional argument\\(s\\): 'sql'"),
+    (lambda db: db.query_page("select 1", 1, 2, None, None, 5), "query_page\\(\\) takes 5 positional"),
+    (lambda db: db.execute("select 1", None, session=None), "execute\\(\\) got multiple values for argument 'session'"),
+])
+def test_positional_arguments_are_checked_as_python_checks_them(db, call, message):
+    with pytest.raises(TypeError, match=message):
+        call(db)
 
 
 @pytest.mark.parametrize("page, limit, do_count, names, total", [

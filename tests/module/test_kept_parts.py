@@ -33,7 +33,8 @@ def model(fk, db):
         alias="e", tables=[db.tables["t"], db.tables["dept"]],
         join_tables=[dict(table="dept", alias="d", join="left join dept d on d.id = e.deptId", order=1)])
     hidden = set()
-    fk.warm(plus := dp.DbPlus(db), info, hidden=())
+    plus = dp.DbPlus(db)
+    fk.warm(plus, info, hidden=())
     plus._write_cache("/acl_prop/1/m", hidden)
     return plus, info, hidden
 

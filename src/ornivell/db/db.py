@@ -15,6 +15,7 @@ from .handle.dialects import dialect_for
 from .handle.directreads import DirectReads
 from .handle.driversql import DriverStatement
 from .handle.pagestream import PageStream
+from .handle.positional import positional
 from .handle.session import ResultColumn, Session
 from .handle.urls import DEFAULT_URL, URL_VARIABLE
 
@@ -213,51 +214,56 @@ class Database:
             return self._direct_reads
         return None
 
-    def query(self, sql, /, session=None, **params):
+    def query(self, *args, **params):
+        sql, session = positional("query", args, params, ("sql",), session=None)
         direct = self._direct(session)
         if direct is not None:
             return direct.rows(sql, params)
         with self._in(session) as s:
             return s.query(sql, **params)
 
-    def query_one(self, sql, /, session=None, **params):
+    def query_one(self, *args, **params):
+        sql, session = positional("query_one", args, params, ("sql",), session=None)
         direct = self._direct(session)
         if direct is not None:
             return direct.first(sql, params)
         with self._in(session) as s:
             return s.query_one(sql, **params)
 
-    def query_page(self, sql, /, page=1, limit=10, do_count=None, session=None, **params):
+    def query_page(self, *args, **params):
+        sql, page, limit, do_count, session = positional("query_page", args, params, ("sql",), page=1, limit=10,
+                                                         do_count=None, session=None)
         direct = self._direct(session)
         if direct is not None:
             return direct.page(sql, page, limit, do_count, params)
         with self._in(session) as s:
             return s.query_page(sql, page=page, limit=limit, do_count=do_count, **params)
 
-    def query_meta(self, sql, /, session=None):
+    def query_meta(self, sql, session=None):
         with self._in(session) as s:
             return s.query_meta(sql)
 
-    def execute(self, sql, /, session=None, **params):
+    def execute(self, *args, **params):
+        sql, session = positional("execute", args, params, ("sql",), session=None)
         with self._in(session) as s:
             return s.execute(sql, **params)
 
-    def add(self, table_name, values, /, session=None):
+    def add(self, table_name, values, session=None):
         with self._in(session) as s:
             return s.add(table_name, values)
 
-    def add_many(self, table_name, rows, /, session=None):
+    def add_many(self, table_name, rows, session=None):
         with self._in(session) as s:
             return s.add_many(table_name, rows)
 
-    def merge(self, table_name, values, /, session=None):
+    def merge(self, table_name, values, session=None):
         with self._in(session) as s:
             return s.merge(table_name, values)
 
-    def update_many(self, table_name, rows, /, keys=None, session=None):
+    def update_many(self, table_name, rows, keys=None, session=None):
         with self._in(session) as s:
             return s.update_many(table_name, rows, keys=keys)
 
-    def delete(self, table_name, id, /, session=None):
+    def delete(self, table_name, id, session=None):
         with self._in(session) as s:
             return s.delete(table_name, id)

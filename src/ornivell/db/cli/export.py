@@ -5,6 +5,7 @@ import os
 import sys
 from contextlib import contextmanager
 
+from ..handle.positional import positional
 from .common import CommandError, acting_user, add_database_option, add_user_option, answer, connected, dbplus
 from .read import add_filter_options, add_model_options, filter_request
 
@@ -18,7 +19,8 @@ class PageProgress:
         self._bar = None
         self.rows = 0
 
-    def query_page(self, sql, /, **kwargs):
+    def query_page(self, *args, **kwargs):
+        [sql] = positional("query_page", args, kwargs, ("sql",))
         page = self._session.query_page(sql, **kwargs)
         read = len(page["data"])
         self.rows += read

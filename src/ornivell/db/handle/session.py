@@ -9,6 +9,7 @@ from sqlalchemy import bindparam, delete, insert, select, text, update
 from sqlalchemy.types import TypeEngine
 
 from .attrdict import Dict
+from .positional import positional
 from .row_values import table_values
 from .rowdicts import column_names, dict_rows
 from .sqlparts import page_text, page_window, sql_count
@@ -104,16 +105,19 @@ class Session:
         if self._pages is not None:
             self._pages.close()
 
-    def query(self, sql, /, **params):
+    def query(self, *args, **params):
+        [sql] = positional("query", args, params, ("sql",))
         return _rows(self._run(sql, params))
 
-    def query_one(self, sql, /, **params):
+    def query_one(self, *args, **params):
+        [sql] = positional("query_one", args, params, ("sql",))
         result = self._run(sql, params)
         keys = _keys(result)
         row = result.first()
         return None if row is None else Dict(zip(keys, row))
 
-    def query_page(self, sql, /, page=1, limit=10, do_count=None, **params):
+    def query_page(self, *args, **params):
+        sql, page, limit, do_count = positional("query_page", args, params, ("sql",), page=1, limit=10, do_count=None)
         page, limit = page_window(page, limit)
         if self._pages is not None and not do_count:
             keys, rows = self._pages.page(self._stream, sql, page, limit, params)
@@ -122,7 +126,7 @@ class Session:
         total = self._run(sql_count(sql), params).scalar_one() if do_count else None
         return Dict(data=data, total=total, page=page, limit=limit)
 
-    def query_meta(self, sql, /):
+    def query_meta(self, sql):
         """Column name to ``ResultColumn`` for what ``sql`` yields, or None.
 
         The text runs wrapped so that it returns no row; its parameters are
@@ -149,14 +153,15 @@ class Session:
         with self._connection.begin_nested() as nested:
             yield nested
 
-    def execute(self, sql, /, **params):
+    def execute(self, *args, **params):
+        [sql] = positional("execute", args, params, ("sql",))
         return self._run(sql, params).rowcount
 
-    def add(self, table_name, values, /):
+    def add(self, table_name, values):
         """Insert the row; returns it as stored, with its generated key."""
         return self.add_many(table_name, [values])[0]
 
-    def add_many(self, table_name, rows, /):
+    def add_many(self, table_name, rows):
         """Insert the rows; returns them as stored, with their generated
         keys, in the order given. Rows that name the same columns go as one
         batch; every value is checked before the first row is written."""
@@ -170,11 +175,11 @@ class Session:
             added += _rows(self._connection.execute(statement, run))
         return added
 
-    def merge(self, table_name, values, /):
+    def merge(self, table_name, values):
         """Update the row whose ``id`` is ``values["id"]``; returns the row count."""
         return self.update_many(table_name, [values])
 
-    def update_many(self, table_name, rows, /, keys=None):
+    def update_many(self, table_name, rows, keys=None):
         """Update each row matched on its ``keys`` columns (default ``id``)
         with its other column values; returns the row count."""
         table = self._database.table(table_name, self._connection)
@@ -186,7 +191,7 @@ class Session:
             count += self._connection.execute(statement, [params for _, params in run]).rowcount
         return count
 
-    def delete(self, table_name, id, /):
+    def delete(self, table_name, id):
         table = self._database.table(table_name, self._connection)
         id = table_values(table, {"id": id}).get("id", id)
         return self._connection.execute(delete(table).where(_column(table, "id") == id)).rowcount

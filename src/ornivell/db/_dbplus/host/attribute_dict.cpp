@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 
+#include "host/python_api.h"
 #include "names.h"
 
 namespace dbplus::attribute_dict {
@@ -19,9 +20,7 @@ struct Known {
 
 Known known;
 
-bool version_is(PyTypeObject* type, unsigned int version) {
-    return version != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version;
-}
+bool version_is(PyTypeObject* type, unsigned int version) { return version != 0 && type_version(type) == version; }
 
 // Checks the class again after it changed; false when it no longer reads attributes as items.
 bool verify(PyTypeObject* type) {
@@ -30,7 +29,7 @@ bool verify(PyTypeObject* type) {
     if (type->tp_getattro != known.getattro) return false;
     if (_PyType_Lookup(type, names::dunder_getattr) != known.getattr_function) return false;
     known.get_is_dict_get = _PyType_Lookup(type, names::get) == _PyType_Lookup(&PyDict_Type, names::get);
-    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) known.verified_version = type->tp_version_tag;
+    known.verified_version = type_version(type);
     return true;
 }
 

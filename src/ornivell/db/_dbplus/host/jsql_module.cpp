@@ -2,6 +2,7 @@
 
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
+#include "host/python_api.h"
 #include "host/text.h"
 #include "names.h"
 
@@ -36,8 +37,6 @@ Jsql* known = nullptr;
 PyObject* kept(py::handle jsql, const char* name) { return py::getattr(jsql, name).release().ptr(); }
 
 Py_ssize_t size_of(py::handle jsql, const char* name) { return py::getattr(jsql, name).cast<Py_ssize_t>(); }
-
-bool version_valid(PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
 
 }  // namespace
 
@@ -75,13 +74,15 @@ namespace jsql {
 // The class has the attributes and bases it was imported with; checked again
 // only when its version tag changed (a patch, or a patch undone).
 bool parser_class_unchanged(PyTypeObject* type) {
-    if (version_valid(type) && type->tp_version_tag == known->parser_version) return true;
+    unsigned int version = type_version(type);
+    if (version != 0 && version == known->parser_version) return true;
     if (type->tp_bases != known->parser_bases) return false;
     int same = PyObject_RichCompareBool(type->tp_dict, known->parser_attributes, Py_EQ);
     if (same < 0) throw py::error_already_set();
     _PyType_Lookup(type, names::dunder_init);  // gives the class a version tag again
-    if (!same || !version_valid(type)) return false;
-    known->parser_version = type->tp_version_tag;
+    version = type_version(type);
+    if (!same || version == 0) return false;
+    known->parser_version = version;
     return true;
 }
 

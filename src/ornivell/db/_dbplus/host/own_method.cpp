@@ -1,5 +1,7 @@
 #include "host/own_method.h"
 
+#include "host/python_api.h"
+
 namespace dbplus {
 
 void OwnMethod::bind(py::handle function, py::handle class_attribute) {
@@ -30,15 +32,16 @@ bool OwnMethod::is_own(py::handle found, py::handle self) const {
 namespace dbplus {
 
 bool OwnMethod::class_holds_own(PyTypeObject* type) const {
-    bool valid = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-    if (type == checked_class_ && valid && type->tp_version_tag == checked_version_) return true;
+    unsigned int version = type_version(type);
+    if (type == checked_class_ && version != 0 && version == checked_version_) return true;
     // a class of its own attribute lookup, or another attribute under the name, takes the general path
     if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, interned_name_) != class_attribute_) {
         return false;
     }
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+    version = type_version(type);  // the lookup gives the class a tag when it had none
+    if (version == 0) return false;
     checked_class_ = type;
-    checked_version_ = type->tp_version_tag;
+    checked_version_ = version;
     return true;
 }
 

@@ -8,6 +8,9 @@
 
 #include <vector>
 
+// the calls its users make on older Pythons too
+#include "host/python_api.h"
+
 namespace dbplus {
 
 namespace py = pybind11;

@@ -1,7 +1,9 @@
 #include "host/read_log.h"
 
 #include "host/attribute_dict.h"
+#include "host/dict_tag.h"
 #include "host/pyaccess.h"
+#include "host/python_api.h"
 
 namespace dbplus {
 
@@ -23,16 +25,13 @@ bool mutable_container(PyObject* obj) {
     return PyList_Check(obj) || PyDict_Check(obj) || PyAnySet_Check(obj) || PyByteArray_Check(obj);
 }
 
-bool valid_version(PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
-
-// A dict's version tag, which every change replaces with a new one; 0 where
-// the runtime keeps none usable (the field is deprecated from 3.12 on).
-uint64_t dict_tag(PyObject* obj) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyDict_Check(obj)) return reinterpret_cast<PyDictObject*>(obj)->ma_version_tag;
+// The tag of the instance's __dict__. None where the class keeps the values
+// inline (3.13 on): a change made through the instance reaches no dict watcher.
+uint64_t instance_dict_tag(PyObject* obj) {
+#ifdef Py_TPFLAGS_INLINE_VALUES
+    if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_INLINE_VALUES) return 0;
 #endif
-    (void)obj;
-    return 0;
+    return dict_tag(instance_dict_of(obj));
 }
 
 bool unchanged_dict(PyObject* obj, uint64_t tag) { return tag != 0 && dict_tag(obj) == tag; }
@@ -57,7 +56,7 @@ void ReadLog::add_value(Access access, py::handle container, py::handle key, py:
     ValueRead made{access, py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value)};
     PyTypeObject* type = Py_TYPE(container.ptr());
     bool exact = PyDict_CheckExact(container.ptr());  // dict itself cannot change
-    if (!item_lookup || !(exact || valid_version(type))) {
+    if (!item_lookup || !(exact || type_version(type) != 0)) {
         add(Kind::value, container).values.push_back(std::move(made));
         return;
     }
@@ -68,9 +67,9 @@ void ReadLog::add_value(Access access, py::handle container, py::handle key, py:
         Read& read = add(Kind::lookups, container);
         read.lookup_type = type;
         read.versioned = !exact;
-        read.version = type->tp_version_tag;
+        read.version = type_version(type);
         read.instance_dict = instance_dict;
-        read.dict_tag = dict_tag(instance_dict ? instance_dict_of(container.ptr()) : container.ptr());
+        read.dict_tag = instance_dict ? instance_dict_tag(container.ptr()) : dict_tag(container.ptr());
     }
     reads_.back().values.push_back(std::move(made));
 }
@@ -166,8 +165,7 @@ bool ReadLog::same_value(Access access, py::handle container, const ValueRead& r
 
 bool ReadLog::same_lookups(const Read& read, py::handle container) {
     PyTypeObject* type = Py_TYPE(container.ptr());
-    bool same_class = type == read.lookup_type &&
-                      (!read.versioned || (valid_version(type) && type->tp_version_tag == read.version));
+    bool same_class = type == read.lookup_type && (!read.versioned || type_version(type) == read.version);
     PyObject* dict = read.instance_dict ? instance_dict_of(container.ptr()) : container.ptr();
     if (!dict) same_class = false;
     if (same_class && unchanged_dict(dict, read.dict_tag)) return true;

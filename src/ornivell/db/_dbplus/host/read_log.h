@@ -5,9 +5,8 @@
 // is a lookup in a dict's items (an attribute of a host Dict, dict.get, a
 // dict's own subscript) is made again as that lookup, while the dict's class
 // reads items the same way. An iterated dict or list is compared entry by
-// entry. Where the runtime keeps a version tag on dicts (PEP 509, up to
-// Python 3.11), a dict whose tag is unchanged was not modified, and its
-// reads need not be made again.
+// entry. A dict whose tag (host/dict_tag.h) is unchanged was not modified,
+// and its reads need not be made again.
 //
 // Texts derived from what a log holds may be reused while `holds` is true,
 // provided they depend on nothing else that can change in place: the values
