@@ -44,6 +44,14 @@ def operation_keys(names):
     return keys
 
 
+def _moved(connection, changed):
+    """Moves the metadata version when ``changed``, so that running
+    processes drop what they cached; returns ``changed``."""
+    if changed:
+        schema.move_version(connection)
+    return changed
+
+
 def _id_where(connection, table, **values):
     condition = and_(*(table.c[name] == value for name, value in values.items()))
     return connection.execute(select(table.c.id).where(condition).order_by(table.c.id)).scalar()
@@ -76,14 +84,15 @@ def add_role(db, role):
     """Adds the role; False when it exists already."""
     require_metadata_tables(db)
     with db.engine.begin() as connection:
-        return _ensure(connection, schema.role, name=role)[1]
+        return _moved(connection, _ensure(connection, schema.role, name=role)[1])
 
 
 def assign_role(db, role, user_id):
     """Gives the role to the user; False when the user holds it already."""
     require_metadata_tables(db)
     with db.engine.begin() as connection:
-        return _ensure(connection, schema.user_role, userId=user_id, roleId=_role_id(connection, role))[1]
+        added = _ensure(connection, schema.user_role, userId=user_id, roleId=_role_id(connection, role))[1]
+        return _moved(connection, added)
 
 
 def _grant_operations(connection, role_id, model, keys):
@@ -135,4 +144,5 @@ def grant(db, role, model_name, operations=(), hide=(), rule=None, rule_join=Non
         granted = _grant_operations(connection, role_id, model, keys) if keys else []
         hidden = _hide_properties(connection, role_id, model, hide)
         rules = _add_rule(connection, role, role_id, model, rule.strip(), rule_join) if rule is not None else 0
+        _moved(connection, granted or hidden or rules)
     return Grant(tuple(granted), tuple(hidden), rules)

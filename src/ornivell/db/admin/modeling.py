@@ -63,8 +63,16 @@ def split_list(text):
 
 
 def require_metadata_tables(db):
+    """Refuses a database without metadata tables; gives one made before
+    the version row its version row."""
+    from .. import schema
+
     if "_model" not in db.tables:
         raise MetadataError("the database has no metadata tables: create them with 'dbplus init'")
+    if schema.metadata_version.name not in db.tables:
+        with db.engine.begin() as connection:
+            schema.ensure_version_table(connection)
+        db.reflect()
 
 
 def existing_table(db, name):
