@@ -93,6 +93,7 @@ def _line_of(text, piece):
 @pytest.mark.parametrize("piece, replacement, message", [
     ("  table: customer\n", "  table: no_such_table\n", "no table or view named no_such_table"),
     ("    column: city\n", "    column: no_such_column\n", "table customer has no column no_such_column"),
+    ("    column: orderCount\n", "    column: noSuchCount\n", "yields no column noSuchCount"),
     ("cond: c.orgId = $user.orgId", "cond: c.orgId = = $user.orgId", "does not compile: "),
     ("    selectEnabled: 1\n", "    selectEnabled: yes\n", "is not of type 'integer'"),
     ("    customer: [creditLimit]\n", "    customer: [no_such_prop]\n", "no property customer no_such_prop"),

@@ -144,12 +144,31 @@ def _column_named(db, source, path, table, name):
     return found
 
 
-def _prop_names(db, source, path, model, prop, tables):
-    if not prop.get("table") or model.get("sql"):
+def _sql_columns(db, sql):
+    """The columns a model's SQL yields; None when it fails (the compile
+    check then says why)."""
+    from sqlalchemy.exc import DBAPIError
+
+    try:
+        return list(db.query_meta(sql) or {})
+    except DBAPIError:
+        return None
+
+
+def _prop_names(db, source, path, model, prop, tables, sql_columns):
+    if not prop.get("column") or prop.get("asEnabled"):
         return
-    table = tables.get(prop["table"]) or _table_named(db, source, path + ["table"], prop["table"])
-    prop["table"] = table
-    if prop.get("column") and not prop.get("asEnabled"):
+    if model.get("sql"):
+        if sql_columns is not None and "." not in prop["name"]:
+            found = _engine_name(sql_columns, prop["column"])
+            if found is None:
+                raise source.error(path + ["column"], f"the SQL of model {model['model']} yields no column "
+                                                      f"{prop['column']}")
+            prop["column"] = found
+        return
+    if prop.get("table"):
+        table = tables.get(prop["table"]) or _table_named(db, source, path + ["table"], prop["table"])
+        prop["table"] = table
         prop["column"] = _column_named(db, source, path + ["column"], table, prop["column"])
 
 
@@ -166,8 +185,9 @@ def engine_names(db, source):
         for j, join in enumerate(model.get("joins", [])):
             join["table"] = _table_named(db, source, path + ["joins", j, "table"], join["table"])
             tables[join.get("alias") or join["table"]] = join["table"]
+        sql_columns = _sql_columns(db, model["sql"]) if model.get("sql") else None
         for j, prop in enumerate(model.get("properties", [])):
-            _prop_names(db, source, path + ["properties", j], model, prop, tables)
+            _prop_names(db, source, path + ["properties", j], model, prop, tables, sql_columns)
 
 
 # SQL compiled before it is stored

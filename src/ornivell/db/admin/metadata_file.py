@@ -408,7 +408,8 @@ def export_document(db, models=None, users=True):
 
 def document_text(doc, as_json=False):
     """The document as YAML (lists of names on one line, the rest a line
-    per value, so that a change shows as a small diff) or as JSON."""
+    per value, texts of several lines as blocks, so that a change shows as
+    a small diff) or as JSON."""
     import json
 
     import yaml
@@ -423,5 +424,10 @@ def document_text(doc, as_json=False):
         flow = all(not isinstance(item, (dict, list)) for item in items)
         return dumper.represent_sequence("tag:yaml.org,2002:seq", items, flow_style=flow)
 
+    def represent_text(dumper, text):
+        # SQL of several lines as written, not as one escaped line
+        return dumper.represent_scalar("tag:yaml.org,2002:str", text, style="|" if "\n" in text else None)
+
     Dumper.add_representer(list, represent_list)
+    Dumper.add_representer(str, represent_text)
     return yaml.dump(doc, Dumper=Dumper, sort_keys=False, allow_unicode=True, default_flow_style=False, width=120)
