@@ -106,6 +106,9 @@ def test_access_lists_what_the_module_decides(business_db, dbplus):
             assert _listed_ops(section) == sorted(SHORT[key] for key in dp.acl_model(user.id, model) or {})
             hidden = {line.split()[1] for line in section if line.startswith("hidden:")}
             assert hidden == dp.acl_prop(user.id, model), (user.login, model)
+    listed = dbplus(db, "grant", "list", "customer").out
+    assert "search rule:  c.orgId = $user.orgId  (sales)" in listed and "hidden:       creditLimit  (clerk)" in listed
+    assert dbplus(db, "role", "show", "sales").out.startswith("role sales: held by 2, 3, 5\ncustomer\n")
 
 
 def test_role_and_model_removal_take_every_metadata_row_and_no_table(business_db, dbplus):

@@ -267,15 +267,17 @@ class Database:
 
     def metadata_version(self):
         """The version that every change of the metadata tables moves, read
-        in a short transaction of its own; None while the database has no
-        version row (made before there was one, and not changed since)."""
+        on a connection of its own, apart from any open transaction; None
+        while the database has no version row (made before there was one,
+        and not changed since)."""
         from sqlalchemy.exc import DBAPIError
 
         try:
-            row = self.query_one(_VERSION_SQL)
+            with self.engine.connect() as connection:
+                row = connection.execute(self.statement(_VERSION_SQL)).first()
         except DBAPIError:
             return None
-        return None if row is None else row["version"]
+        return None if row is None else row[0]
 
     def move_metadata_version(self, session=None):
         """Moves the version in ``session``'s transaction (else in one of its

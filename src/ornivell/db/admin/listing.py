@@ -79,6 +79,11 @@ class Access(NamedTuple):
     entries: list
 
 
+class RoleAccess(NamedTuple):
+    users: tuple
+    entries: list
+
+
 def user_access(db, user_id, model=None):
     """The roles the user holds and what they let the user do."""
     require_metadata_tables(db)
@@ -94,7 +99,7 @@ def role_access(db, role):
     with db.engine.connect() as connection:
         role_id = _role_id(connection, role)
         users = connection.execute(select(ur.c.userId).where(ur.c.roleId == role_id).order_by(ur.c.userId)).all()
-        return Access(tuple(row.userId for row in users), _entries(connection, [role_id]))
+        return RoleAccess(tuple(row.userId for row in users), _entries(connection, [role_id]))
 
 
 def all_grants(db, model=None):

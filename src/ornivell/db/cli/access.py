@@ -79,7 +79,7 @@ def _role_show(args):
 
     with connected(args.db, existing=True) as database:
         access = role_access(database, args.role)
-    held_by = ", ".join(str(user) for user in access.roles) or "no user"
+    held_by = ", ".join(str(user) for user in access.users) or "no user"
     print(f"role {args.role}: held by {held_by}")
     print(_entries_text(access.entries, with_role=False))
 
