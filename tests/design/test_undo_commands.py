@@ -51,6 +51,8 @@ def test_revoke_show_and_drop_rule_take_back_what_grant_gave(business_db, dbplus
      "the rule does not compile on customer: "),
     (("model", "add", "badjoin", "--table", "customer", "--join", "department d (name) on d.nosuch = customer.orgId"),
      "model badjoin: join of department (left join department d on d.nosuch = customer.orgId) does not compile: "),
+    (("model", "add", "badexpr", "--table", "customer", "--columns", "id,nosuch * 2 as twice"),
+     "model badexpr: column nosuch * 2 as twice does not compile: "),
     (("model", "add", "badsql", "--table", "badsql", "--sql", "select id from customer where"),
      "model badsql: the model's SQL does not compile: "),
     (("grant", "sales", "customer", "--drop-rule", "no such rule"), "sales has no rule on customer named or reading"),

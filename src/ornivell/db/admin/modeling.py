@@ -21,6 +21,8 @@ _JOIN = re.compile(
 JOIN_FORM = "TABLE [ALIAS] [(COLUMN, ...)] ON CONDITION"
 
 _PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+# a --columns item that is an expression rather than a column name
+_EXPRESSION_ITEM = re.compile(r"[\s()]")
 
 
 class MetadataError(ValueError):
@@ -171,11 +173,16 @@ def add_model(db, name, table_name, *, alias=None, joins=(), display_name=None, 
 
 
 def _require_compiling(db, row, join_rows):
-    """Refuses a model whose SQL or joins the database does not compile."""
-    from .compile_check import Probe, model_problems
+    """Refuses a model whose SQL, joins or column expressions (``--columns``
+    items such as ``price * 100 as cents``) the database does not compile."""
+    from .compile_check import Probe, expression_problem, model_problems
 
     model = Dict({"where": None, "orderBy": None, **row})
-    problems = model_problems(Probe(db, model, [Dict(j) for j in join_rows]))
+    probe = Probe(db, model, [Dict(j) for j in join_rows])
+    problems = model_problems(probe)
+    expressions = [item for item in split_list(row["columns"] or "") if _EXPRESSION_ITEM.search(item)]
+    problems += [f"column {item} does not compile: {problem}" for item in expressions
+                 for problem in [expression_problem(probe, item)] if problem]
     if problems:
         raise MetadataError(f"model {row['model']}: {problems[0]}")
 
