@@ -37,9 +37,9 @@ py::object call_generate_columns_in_session(py::handle self, py::handle model, p
         self, [&] { return generate_columns_in_session(self, model, info, s); }, model, info, s);
 }
 
-// All rows of one model are written in one session: the caller's, or one
-// opened here, which also moves the metadata version (before the writes: on
-// MariaDB a version table made on first use ends the transaction).
+// All rows of one model are written in one session (the caller's, or one
+// opened here), which first moves the metadata version: before the writes,
+// as on MariaDB a version table made on first use ends the transaction.
 py::object generate_columns(py::handle self, py::handle model, py::handle info, py::handle session) {
     auto run = [&](py::handle s) {
         move_metadata_version(self, s);
