@@ -85,6 +85,15 @@ def test_a_dry_run_writes_nothing_and_prune_removes_what_the_file_lacks(make_dat
     # the file leaves assignments out: they stay
     assert other.query("select count(*) as n from _user_role")[0].n > 0
 
+    narrower = "cond: c.orgId = $user.orgId and c.city is not null"
+    path.write_text(edited.replace("cond: c.orgId = $user.orgId", narrower, 1), encoding="utf-8")
+    assert _apply(dbplus, other, path) == [
+        "add rule of sales on customer: c.orgId = $user.orgId and c.city is not null",
+        "kept rule of sales on customer: c.orgId = $user.orgId (not in the file; --prune removes it)",
+        "applied 1 change(s) in one transaction"]
+    assert _apply(dbplus, other, path, "--prune") == ["remove rule of sales on customer: c.orgId = $user.orgId",
+                                                      "applied 1 change(s) in one transaction"]
+
 
 def _line_of(text, piece):
     return text[:text.index(piece)].count("\n") + 1
