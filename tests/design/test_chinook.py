@@ -95,3 +95,19 @@ def test_the_models_check_clean_and_a_user_without_a_role_is_refused(chinook, ca
     capsys.readouterr()
     assert chinook("search", "track", user=4) == 1
     assert "无权限查询" in capsys.readouterr().err
+
+
+def test_the_metadata_exported_applies_to_a_second_copy_of_the_sample(chinook, capsys, make_database, engine_name,
+                                                                      it, tmp_path):
+    from ornivell.db.cli import main
+
+    exported = tmp_path / "chinook.yaml"
+    assert chinook("metadata", "export", "-o", str(exported)) == 0
+    second = make_database(engine_name)
+    it.load_chinook(second, engine_name)
+    for step in (("init",), ("metadata", "apply", str(exported))):
+        assert main([*step, "--db", it.url_of(second)]) == 0, capsys.readouterr().err
+    user = ["--user", str(EMPLOYEE), "--user-table", it.chinook_name(engine_name, USERS), "--json", "--limit", "1000"]
+    capsys.readouterr()
+    assert main(["search", "customer", *user, "--db", it.url_of(second)]) == 0
+    assert json.loads(capsys.readouterr().out) == found(chinook, capsys, "search", "customer")

@@ -21,7 +21,7 @@ METHOD_ORDER = """__init__ escape sql_page sql_count is_mssql in_clause session 
     _update update_many delete _delete relation relation_update _update_rel _del_rel beautify_display_name
     generate_table_columns generate_columns _generate_columns sync_model find_dict_domains find_link_domains
     primary_key_cond primary_key_cond_list normalize_create_entity generate_seq normalize_create_entity_list
-    normalize_update_entity normalize_update_entity_list""".split()
+    normalize_update_entity normalize_update_entity_list touch_metadata""".split()
 RECORDS = {
     "SqlBlock": [("select_columns", []), ("export_columns", []), ("join_tables", []), ("search_columns", []),
                  ("match_columns", []), ("filter_columns", []), ("filter_params", []), ("orderby_columns", []),

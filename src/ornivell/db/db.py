@@ -31,6 +31,8 @@ def _create_engine(url, engine_kwargs):
 # what no name holds and every computed-column expression does
 _EXPRESSION = re.compile(r"[\s()]")
 
+_VERSION_SQL = "select version from _metadata_version where id = 1"
+
 # the session of an open ``serialized`` block, per thread (and task)
 _serialized_session = ContextVar("dbplus_serialized_session", default=None)
 
@@ -267,3 +269,27 @@ class Database:
     def delete(self, table_name, id, session=None):
         with self._in(session) as s:
             return s.delete(table_name, id)
+
+    # the version of the metadata, which tells running processes of a change
+
+    def metadata_version(self):
+        """The version that every change of the metadata tables moves, read
+        on a connection of its own, apart from any open transaction; None
+        while the database has no version row (made before there was one,
+        and not changed since)."""
+        from sqlalchemy.exc import DBAPIError
+
+        try:
+            with self.engine.connect() as connection:
+                row = connection.execute(self.statement(_VERSION_SQL)).first()
+        except DBAPIError:
+            return None
+        return None if row is None else row[0]
+
+    def move_metadata_version(self, session=None):
+        """Moves the version in ``session``'s transaction (else in one of its
+        own); a database without the version row gets it first."""
+        from . import schema
+
+        with self._in(session) as s:
+            schema.move_version(s.connection)

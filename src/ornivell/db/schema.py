@@ -1,9 +1,12 @@
 """The metadata and permission tables: models, their tables and properties,
-roles and grants, sequences and code lists.
+roles and grants, sequences and code lists; and the version row that every
+change of them moves, so that running processes drop what they cached.
 
 Column names are camelCase and stay so on every database (PostgreSQL gets
 them quoted). Flags are small integers, 0 or 1, default 0.
 """
+
+from contextlib import contextmanager
 
 from sqlalchemy import (
     BigInteger,
@@ -15,7 +18,11 @@ from sqlalchemy import (
     String,
     Table,
     Text,
+    insert,
+    inspect,
+    select,
     text,
+    update,
 )
 from sqlalchemy.engine import Connection, Engine
 
@@ -205,15 +212,61 @@ dict_entry = _table(
 )
 
 
+# one row, id 1; moved by every change to the tables above
+metadata_version = Table(
+    "_metadata_version",
+    metadata,
+    Column("id", Integer, primary_key=True, autoincrement=False),
+    Column("version", BigInteger, nullable=False, default=0, server_default=text("0")),
+    **_TABLE_OPTIONS,
+)
+VERSION_ROW = 1
+
+
 def _bind(target):
     return target if isinstance(target, (Engine, Connection)) else target.engine
+
+
+@contextmanager
+def _transaction(target):
+    """A connection in a transaction: the caller's own connection as it is."""
+    bound = _bind(target)
+    if isinstance(bound, Connection):
+        yield bound
+    else:
+        with bound.begin() as connection:
+            yield connection
 
 
 def create_metadata_tables(target):
     """Create the tables that are missing; ``target`` is a ``Database``, an
     engine or a connection. A ``Database`` then re-reads its tables."""
-    metadata.create_all(_bind(target), checkfirst=True)
+    with _transaction(target) as connection:
+        metadata.create_all(connection, checkfirst=True)
+        _ensure_version_row(connection)
     _refresh(target)
+
+
+def _ensure_version_row(connection):
+    if connection.execute(select(metadata_version.c.id).where(metadata_version.c.id == VERSION_ROW)).first() is None:
+        connection.execute(insert(metadata_version).values(id=VERSION_ROW, version=0))
+
+
+def ensure_version_table(connection):
+    """Creates the version row for a database made before it existed.
+    On MariaDB creating the table ends the connection's transaction, so
+    call it before any write of the transaction."""
+    if not inspect(connection).has_table(metadata_version.name):
+        metadata_version.create(connection, checkfirst=True)
+    _ensure_version_row(connection)
+
+
+def move_version(connection):
+    """Moves the version, in the connection's transaction: processes that
+    cached metadata read before it drop their caches at their next check."""
+    ensure_version_table(connection)
+    connection.execute(update(metadata_version).where(metadata_version.c.id == VERSION_ROW)
+                       .values(version=metadata_version.c.version + 1))
 
 
 def drop_metadata_tables(target):

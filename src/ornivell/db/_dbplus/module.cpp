@@ -85,6 +85,7 @@ void bind_dbplus(py::module_& module) {
     dbplus::ClassBuilder dbplus(dbplus::make_plain_class(module, "DbPlus"));
     dbplus::bind_dbplus_utilities(dbplus);
     dbplus::bind_cache(dbplus);
+    dbplus::bind_metadata_version(dbplus);
     dbplus::bind_column_mapping(dbplus);
     dbplus::bind_model_info(dbplus);
     dbplus::bind_data_permissions(dbplus);
@@ -122,6 +123,7 @@ void bind_dbplus(py::module_& module) {
         "find_dict_domains", "find_link_domains",
         "primary_key_cond", "primary_key_cond_list", "normalize_create_entity", "generate_seq",
         "normalize_create_entity_list", "normalize_update_entity", "normalize_update_entity_list",
+        "touch_metadata",
     });
 }
 

@@ -206,7 +206,13 @@ namespace dbplus::names {
     X(not_, "_not")                                  \
     X(asc, "asc")                                    \
     X(desc, "desc")                                  \
-    X(table_name, "table_name")
+    X(table_name, "table_name")                      \
+    /* the metadata version */                       \
+    X(metadata_version, "metadata_version")          \
+    X(move_metadata_version, "move_metadata_version") \
+    X(metadata_check_interval, "metadata_check_interval") \
+    X(metadata_check_due, "_metadata_check_due")     \
+    X(seen_metadata_version, "_metadata_version")
 
 #define DBPLUS_DECLARE_NAME(ident, text) extern PyObject* ident;
 DBPLUS_NAMES(DBPLUS_DECLARE_NAME)

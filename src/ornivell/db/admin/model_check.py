@@ -1,10 +1,13 @@
 """Mistakes in a model's description that the extension passes over
 without a word: properties whose table or column is not there, joined and
-lookup tables the database lacks, and row rules without a condition, which
-are dropped and so restrict nothing."""
+lookup tables the database lacks, row rules without a condition, which
+are dropped and so restrict nothing; and SQL (joins, the model's SQL,
+where and orderBy, column expressions, row rules) that the database does
+not compile, which fails every statement of the model."""
 
 from sqlalchemy.exc import DBAPIError
 
+from . import compile_check
 from .modeling import require_metadata_tables, require_model, split_list
 
 
@@ -101,6 +104,26 @@ def _rule_problems(rules):
             for rule in rules if rule.cond is None or not rule.cond.strip()]
 
 
+def _compile_problems(db, model, joins, props, rules):
+    """The SQL the metadata holds for the model that the database refuses."""
+    probe = compile_check.Probe(db, model, joins)
+    problems = compile_check.model_problems(probe)
+    if problems:
+        return problems  # every statement of the model fails: the rest cannot be told apart
+    for prop in props:
+        if prop.asEnabled and prop.column:
+            problem = compile_check.expression_problem(probe, prop.column)
+            if problem:
+                problems.append(f"property {prop.name}: column expression {prop.column} does not compile: {problem}")
+    for rule in rules:
+        if rule.cond and rule.cond.strip():
+            problem = compile_check.rule_problem(probe, rule.cond, rule.join)
+            if problem:
+                problems.append(f"row rule {rule.name or rule.id} on {rule.model} ({rule.cond}) does not compile: "
+                                f"{problem}")
+    return problems
+
+
 def model_problems(db, name):
     """What is wrong with the model ``name``, one sentence each."""
     require_metadata_tables(db)
@@ -122,4 +145,4 @@ def model_problems(db, name):
     for prop in props:
         problem = _column_problem(prop, tables, sql_columns)
         problems += ([problem] if problem else []) + _lookup_problems(db, prop)
-    return problems + _rule_problems(rules)
+    return problems + _rule_problems(rules) + _compile_problems(db, model, joins, props, rules)

@@ -21,6 +21,8 @@ _JOIN = re.compile(
 JOIN_FORM = "TABLE [ALIAS] [(COLUMN, ...)] ON CONDITION"
 
 _PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+# a --columns item that is an expression rather than a column name
+_EXPRESSION_ITEM = re.compile(r"[\s()]")
 
 
 class MetadataError(ValueError):
@@ -63,8 +65,16 @@ def split_list(text):
 
 
 def require_metadata_tables(db):
+    """Refuses a database without metadata tables; gives one made before
+    the version row its version row."""
+    from .. import schema
+
     if "_model" not in db.tables:
         raise MetadataError("the database has no metadata tables: create them with 'dbplus init'")
+    if schema.metadata_version.name not in db.tables:
+        with db.engine.begin() as connection:
+            schema.ensure_version_table(connection)
+        db.reflect()
 
 
 def existing_table(db, name):
@@ -150,14 +160,31 @@ def add_model(db, name, table_name, *, alias=None, joins=(), display_name=None, 
     row = {"model": name, "table": table, "alias": alias or None, "sql": model_sql,
            "columns": ",".join(columns) if columns else None,
            "displayName": display_name or DbPlus.beautify_display_name(name)}
+    join_rows = [{"model": name, "table": join.table, "alias": join.alias, "columns": ",".join(join.columns),
+                  "join": join.clause, "order": order} for order, join in enumerate(joins, start=1)]
+    _require_compiling(db, row, join_rows)
     with db.session() as s:
         if model_row(s, name) is not None:
             raise MetadataError(f"model {name} exists already: 'dbplus model sync {name}' brings it up to date")
         s.add("_model", row)
-        for order, join in enumerate(joins, start=1):
-            s.add("_model_table", {"model": name, "table": join.table, "alias": join.alias,
-                                   "columns": ",".join(join.columns), "join": join.clause, "order": order})
+        for join_row in join_rows:
+            s.add("_model_table", join_row)
         return _sync(db, DbPlus(db), s, name), key
+
+
+def _require_compiling(db, row, join_rows):
+    """Refuses a model whose SQL, joins or column expressions (``--columns``
+    items such as ``price * 100 as cents``) the database does not compile."""
+    from .compile_check import Probe, expression_problem, model_problems
+
+    model = Dict({"where": None, "orderBy": None, **row})
+    probe = Probe(db, model, [Dict(j) for j in join_rows])
+    problems = model_problems(probe)
+    expressions = [item for item in split_list(row["columns"] or "") if _EXPRESSION_ITEM.search(item)]
+    problems += [f"column {item} does not compile: {problem}" for item in expressions
+                 for problem in [expression_problem(probe, item)] if problem]
+    if problems:
+        raise MetadataError(f"model {row['model']}: {problems[0]}")
 
 
 def sync_model(db, name):
@@ -243,3 +270,60 @@ def describe_model(db, name):
     joins.sort(key=lambda j: (j.order, j.id))
     props.sort(key=lambda p: (p.displayOrder, p.id))
     return ModelDescription(model, joins, props)
+
+
+def _delete_where(connection, table, condition):
+    from sqlalchemy import delete
+
+    return connection.execute(delete(table).where(condition)).rowcount
+
+
+def _remove_rules(connection, model):
+    """The model's rules: under its name, and those the tool wrote under its
+    main table's name for it; with their links to roles."""
+    from sqlalchemy import and_, or_, select
+
+    from .. import schema
+
+    ad, rd = schema.acl_data, schema.role_acl_data
+    mine = or_(ad.c.model == model.model, and_(ad.c.model == model.table, ad.c.name.like(f"%: {model.model}")))
+    ids = [row.id for row in connection.execute(select(ad.c.id).where(mine)).all()]
+    _delete_where(connection, rd, rd.c.aclDataId.in_(ids))
+    return _delete_where(connection, ad, ad.c.id.in_(ids))
+
+
+def _remove_grants(connection, model):
+    from sqlalchemy import select
+
+    from .. import schema
+
+    s, a, rf = schema.resource, schema.acl_func, schema.role_acl_func
+    resources = select(s.c.id).where(s.c.resource == model.model, s.c.type == "model")
+    funcs = select(a.c.id).where(a.c.resourceId.in_(resources))
+    _delete_where(connection, rf, rf.c.aclFuncId.in_(funcs))
+    _delete_where(connection, a, a.c.resourceId.in_(resources))
+    return _delete_where(connection, s, s.c.id.in_(resources))
+
+
+def remove_model(db, name):
+    """Removes the model's rows from every metadata table: its settings,
+    joins, properties (and who they are hidden from), rules and grants.
+    No business table is touched. Returns the number of properties."""
+    from sqlalchemy import select
+
+    from .. import schema
+
+    require_metadata_tables(db)
+    p, rp = schema.prop, schema.role_prop
+    with db.engine.begin() as connection:
+        model = connection.execute(select(schema.model).where(schema.model.c.model == name)).first()
+        if model is None:
+            raise MetadataError(f"no model named {name}: 'dbplus model list' lists them")
+        _delete_where(connection, rp, rp.c.propId.in_(select(p.c.id).where(p.c.model == name)))
+        props = _delete_where(connection, p, p.c.model == name)
+        _delete_where(connection, schema.model_table, schema.model_table.c.model == name)
+        _remove_rules(connection, model)
+        _remove_grants(connection, model)
+        _delete_where(connection, schema.model, schema.model.c.model == name)
+        schema.move_version(connection)
+    return props

@@ -94,6 +94,14 @@ def _check(args):
         raise CommandError(f"{args.name}: {len(problems)} problem(s)")
 
 
+def _remove(args):
+    from ..admin.modeling import remove_model
+
+    with connected(args.db, existing=True) as database:
+        props = remove_model(database, args.name)
+    print(f"model {args.name} removed with its {props} properties, joins, grants and rules; its tables stay")
+
+
 def _model_parser(models, name, help, run, takes_name=True):
     parser = models.add_parser(name, help=help)
     if takes_name:
@@ -126,3 +134,4 @@ def register(subparsers):
     _model_parser(models, "list", "list the models", _list, takes_name=False)
     _model_parser(models, "show", "show a model, its properties and its problems", _show)
     _model_parser(models, "check", "list a model's problems; exit 1 when it has any", _check)
+    _model_parser(models, "remove", "remove a model's description and permissions (never a table)", _remove)

@@ -3,7 +3,7 @@ descriptions, roles and users, all written in one transaction."""
 
 from typing import Mapping, NamedTuple, Tuple
 
-from ..schema import create_metadata_tables
+from ..schema import create_metadata_tables, move_version
 from . import tables
 from .data import TABLE_ORDER, generate
 from .models import remove_models, write_models
@@ -39,8 +39,8 @@ def build_demo(db, scale=DEFAULT_SCALE, seed=DEFAULT_SEED, replace=False):
     ones; other metadata stays. A database holding tables, views or roles
     that the demo did not make is refused (``ForeignDatabase``) unless
     ``replace`` is given, and a table of one of the demo's names that the
-    demo did not make always is; nothing is changed then. A ``DbPlus`` on
-    ``db`` must then clear its cache."""
+    demo did not make always is; nothing is changed then. The metadata
+    version moves, so running ``DbPlus`` instances drop their caches."""
     rows = {**generate(scale, seed), USER_TABLE: user_rows()}
     with db.engine.connect() as connection:
         refuse_foreign_content(connection, replace)
@@ -56,6 +56,7 @@ def build_demo(db, scale=DEFAULT_SCALE, seed=DEFAULT_SEED, replace=False):
         write_permissions(connection)
         remove_sequences(connection)
         write_sequences(connection, rows["quote"])
+        move_version(connection)
     db.reflect()
     counts = {table: len(table_rows) for table, table_rows in rows.items()}
     return DemoSummary(scale, seed, counts, USERS)

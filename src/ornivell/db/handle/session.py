@@ -91,6 +91,11 @@ class Session:
     def database(self):
         return self._database
 
+    @property
+    def connection(self):
+        """The SQLAlchemy connection whose transaction this is."""
+        return self._connection
+
     def _run(self, sql, params):
         self.close_pages()
         return self._connection.execute(self._database.statement(sql), params)

@@ -7,6 +7,7 @@
 #include "host/pyaccess.h"
 #include "host/text.h"
 #include "host/with_statement.h"
+#include "metadata/version.h"
 #include "names.h"
 #include "result_pair.h"
 
@@ -36,12 +37,16 @@ py::object call_generate_columns_in_session(py::handle self, py::handle model, p
         self, [&] { return generate_columns_in_session(self, model, info, s); }, model, info, s);
 }
 
-// All rows of one model are written in one session: the caller's, or one opened here.
+// All rows of one model are written in one session (the caller's, or one
+// opened here), which first moves the metadata version: before the writes,
+// as on MariaDB a version table made on first use ends the transaction.
 py::object generate_columns(py::handle self, py::handle model, py::handle info, py::handle session) {
-    if (truthy(session)) return call_generate_columns_in_session(self, model, info, session);
-    return with_statement(attr(handle_of(self), names::session)(), [&](py::handle s) {
+    auto run = [&](py::handle s) {
+        move_metadata_version(self, s);
         return call_generate_columns_in_session(self, model, info, s);
-    });
+    };
+    if (truthy(session)) return run(session);
+    return with_statement(attr(handle_of(self), names::session)(), run);
 }
 
 // The handle forgets its table definitions and reads them again. A failure

@@ -2,6 +2,7 @@
 
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
+#include "metadata/version.h"
 #include "names.h"
 
 namespace dbplus {
@@ -89,8 +90,12 @@ void call_write_cache(py::handle self, py::handle key, py::handle value) {
         key, value);
 }
 
-CachedLoad::CachedLoad(py::handle self, py::handle key)
-    : self_(self), key_(key), cache_at_lookup_(attr(self, names::cache)), cached_(call_read_cache(self, key)) {}
+// The version check comes first: a cache it clears is not the one looked up.
+CachedLoad::CachedLoad(py::handle self, py::handle key) : self_(self), key_(key) {
+    check_metadata_version(self);
+    cache_at_lookup_ = attr(self, names::cache);
+    cached_ = call_read_cache(self, key);
+}
 
 void CachedLoad::store(py::handle value) const {
     if (!attr(self_, names::cache).is(cache_at_lookup_)) return;  // cleared or evicted meanwhile
