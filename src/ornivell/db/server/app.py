@@ -6,7 +6,10 @@ from contextlib import asynccontextmanager
 import anyio.to_thread
 from anyio import CapacityLimiter
 from starlette.applications import Starlette
+from starlette.routing import Mount
+from starlette.staticfiles import StaticFiles
 
+from .openapi import DOCS_ASSETS, docs_files
 from .routes import ROUTES
 
 # threads when the database's pool does not say how many connections it keeps
@@ -77,6 +80,7 @@ def create_app(database=None, authenticator=None, *, url=None, threads=None, dis
             if dispose:
                 database.engine.dispose()
 
-    app = Starlette(routes=ROUTES, lifespan=lifespan)
+    assets = Mount(DOCS_ASSETS, app=StaticFiles(directory=docs_files()))
+    app = Starlette(routes=ROUTES + [assets], lifespan=lifespan)
     app.state.api = api
     return app

@@ -4,14 +4,13 @@ user on the server's threads, and answers with the module's own result."""
 import json
 import os
 
+from sqlalchemy.exc import IntegrityError
 from starlette.background import BackgroundTask
 from starlette.requests import Request
 from starlette.responses import FileResponse, HTMLResponse
 from starlette.routing import Route
 
-from ..cli.arguments import INT64_MAX, INT64_MIN
 from ..handle.sqlparts import MAX_WINDOW
-from ..jsql import JsonSqlError
 from .auth import Unauthorized
 from .responses import JSONAnswer, Refusal, bad_input, failure, pair_answer, refused
 
@@ -34,6 +33,9 @@ def endpoint(handle):
             return refused(refusal.status, refusal.message, refusal.path)
         except Unauthorized as error:
             return JSONAnswer({"message": str(error)}, status_code=401, headers={"WWW-Authenticate": "Bearer"})
+        except IntegrityError:
+            return refused(409, "the database refused the change: a constraint of its tables does not hold "
+                                "(a row refers to this one, or a unique value is taken)")
         except (ValueError, RecursionError) as error:
             # a JsonSqlError is a ValueError too; its message starts with its JSON path
             return bad_input(error)
@@ -71,15 +73,6 @@ def _flag(text, what):
     if lowered in ("", "0", "false", "no"):
         return 0
     raise Refusal(400, f"{what} must be true or false, not {text!r}")
-
-
-def record_id(text):
-    """A path's id: an integer when it reads as one (in the databases' range), else the text."""
-    try:
-        int(text)
-    except ValueError:
-        return text
-    return _whole(text, "the id", INT64_MIN, INT64_MAX)
 
 
 def _object_param(query, name):
@@ -175,7 +168,7 @@ async def search(api, request, user):
 
 @endpoint
 async def get_one(api, request, user):
-    model, id = request.path_params["model"], record_id(request.path_params["id"])
+    model, id = request.path_params["model"], request.path_params["id"]
     # a record is shown only to those who may search its model
     await _may_query(api, user, model)
     payload, status = await api.run(api.dp.query_one, user, model, id)
@@ -194,7 +187,7 @@ async def create(api, request, user):
 
 @endpoint
 async def update_one(api, request, user):
-    model, id = request.path_params["model"], record_id(request.path_params["id"])
+    model, id = request.path_params["model"], request.path_params["id"]
     data = {**_record(await _body(request)), "id": id}
     return pair_answer(await api.run(api.dp.update, user, model, data))
 
@@ -209,7 +202,7 @@ async def update_many(api, request, user):
 
 @endpoint
 async def delete(api, request, user):
-    model, id = request.path_params["model"], record_id(request.path_params["id"])
+    model, id = request.path_params["model"], request.path_params["id"]
     return pair_answer(await api.run(api.dp.delete, user, model, id))
 
 
