@@ -16,6 +16,14 @@ log = logging.getLogger("ornivell.db.server")
 _STATUS = {600: 404}
 
 
+def domains_json(domains):
+    """Value lists with their codes as JSON keys: a date code becomes its ISO text."""
+    def key(code):
+        return code if code is None or isinstance(code, (str, int, float)) else json_default(code)
+
+    return {name: {key(code): entry for code, entry in entries.items()} for name, entries in domains.items()}
+
+
 class JSONAnswer(Response):
     media_type = "application/json"
 

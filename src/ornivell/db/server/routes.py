@@ -12,7 +12,7 @@ from starlette.routing import Route
 
 from ..handle.sqlparts import MAX_WINDOW
 from .auth import Unauthorized
-from .responses import JSONAnswer, Refusal, bad_input, failure, pair_answer, refused
+from .responses import JSONAnswer, Refusal, bad_input, domains_json, failure, pair_answer, refused
 
 MAX_LIMIT = 1000
 # a request body the server reads at most
@@ -251,13 +251,13 @@ async def export(api, request, user):
 @endpoint
 async def dict_domains(api, request, user):
     names = request.query_params.getlist("name")
-    return JSONAnswer(await api.run(api.dp.find_dict_domains, names))
+    return JSONAnswer(domains_json(await api.run(api.dp.find_dict_domains, names)))
 
 
 @endpoint
 async def link_domains(api, request, user):
     info = await _may_query(api, user, request.path_params["model"])
-    return JSONAnswer(await api.run(api.dp.find_link_domains, user, info))
+    return JSONAnswer(domains_json(await api.run(api.dp.find_link_domains, user, info)))
 
 
 @endpoint
