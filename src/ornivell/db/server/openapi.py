@@ -12,7 +12,7 @@ _MESSAGE = {"type": "object", "properties": {"message": {"type": "string"}}, "re
 _REFUSAL = {"type": "object", "properties": {"message": {"type": "string"}, "path": {"type": "string"}},
             "required": ["message"]}
 # 400 for validation gives a message per property, per record in a batch
-_INVALID = {"oneOf": [{"type": "object", "additionalProperties": {"type": "string"}},
+_INVALID = {"anyOf": [{"type": "object", "additionalProperties": {"type": "string"}},
                       {"type": "array", "items": {"type": "object", "additionalProperties": {"type": "string"}}}]}
 _FAILURE = {"type": "object", "properties": {"message": {"type": "string"}, "requestId": {"type": "string"}},
             "required": ["message", "requestId"]}
@@ -24,7 +24,7 @@ _GRAMMAR = {
         "type": "object",
         "description": "several operators mean AND",
         "properties": {
-            **{op: {"oneOf": [_SCALAR, {"type": "null"}]} for op in ("_eq", "_neq")},
+            **{op: {"anyOf": [_SCALAR, {"type": "null"}]} for op in ("_eq", "_neq")},
             **{op: _SCALAR for op in ("_gt", "_gte", "_lt", "_lte")},
             **{op: {"type": "array", "items": _SCALAR, "minItems": 1, "maxItems": 500} for op in ("_in", "_nin")},
             "_between": {"type": "array", "items": _SCALAR, "minItems": 2, "maxItems": 2},
@@ -33,7 +33,7 @@ _GRAMMAR = {
         },
         "additionalProperties": False,
     },
-    "Condition": {"oneOf": [{"$ref": "#/components/schemas/Value"}, {"type": "null"},
+    "Condition": {"anyOf": [{"$ref": "#/components/schemas/Value"}, {"type": "null"},
                             {"$ref": "#/components/schemas/Operators"}]},
     "Filter": {
         "type": "object",
@@ -47,10 +47,10 @@ _GRAMMAR = {
     },
     "Ordering": {
         "description": "items applied in order: a property name (ascending) or {name: asc|desc}",
-        "oneOf": [{"$ref": "#/components/schemas/OrderItem"},
+        "anyOf": [{"$ref": "#/components/schemas/OrderItem"},
                   {"type": "array", "items": {"$ref": "#/components/schemas/OrderItem"}, "maxItems": 200}],
     },
-    "OrderItem": {"oneOf": [{"type": "string"}, {"type": "object", "minProperties": 1, "maxProperties": 1,
+    "OrderItem": {"anyOf": [{"type": "string"}, {"type": "object", "minProperties": 1, "maxProperties": 1,
                                                  "additionalProperties": {"enum": ["asc", "desc", "ASC", "DESC"]}}]},
     "Message": _MESSAGE,
     "Refusal": _REFUSAL,
@@ -59,6 +59,10 @@ _GRAMMAR = {
     "Domains": {"type": "object", "additionalProperties": {
         "type": "object", "additionalProperties": {"type": "object", "properties": {"order": {}, "label": {}}}}},
 }
+
+
+_TIME = r"^[0-9]{2}:[0-9]{2}(:[0-9]{2}(\.[0-9]+)?)?([+-][0-9]{2}:?[0-9]{2}|Z)?$"
+_DATE_TIME = r"^[0-9]{4}-[0-9]{2}-[0-9]{2}([T ][0-9]{2}:[0-9]{2}(:[0-9]{2}(\.[0-9]+)?)?([+-][0-9]{2}:?[0-9]{2}|Z)?)?$"
 
 
 def _type_of(column):
@@ -73,12 +77,13 @@ def _type_of(column):
         return {"type": "integer"}
     if kind in (float, decimal.Decimal):
         return {"type": "number"}
+    # times are kept without an offset, which RFC 3339's date-time and time formats require
     if kind is datetime.datetime:
-        return {"type": "string", "format": "date-time"}
+        return {"type": "string", "pattern": _DATE_TIME}
     if kind is datetime.date:
         return {"type": "string", "format": "date"}
     if kind is datetime.time:
-        return {"type": "string", "format": "time"}
+        return {"type": "string", "pattern": _TIME}
     return {"type": "string"}
 
 
@@ -140,7 +145,7 @@ def _json_answer(schema, description="done"):
 def _responses(ok, *statuses):
     answers = {"200": ok, "401": _json_answer(_ref("Message"), "no token, or a bad one"),
                "500": _json_answer(_ref("Failure"), "failed; the id finds the logged error")}
-    texts = {"400": ("bad request", {"oneOf": [_ref("Refusal"), _ref("Invalid")]}),
+    texts = {"400": ("bad request", {"anyOf": [_ref("Refusal"), _ref("Invalid")]}),
              "403": ("not permitted", _ref("Message")), "404": ("no such model or record", _ref("Message")),
              "409": ("the database refused the change", _ref("Message"))}
     for status in statuses:
@@ -188,7 +193,7 @@ def _model_paths(name, acl):
                        "responses": _responses(_json_answer(row), "400", "403", "404")}
     if acl.get("createEnabled"):
         collection["post"] = {"summary": f"create {name} records", "tags": tag,
-                              "requestBody": _body({"oneOf": [write, {"type": "array", "items": write,
+                              "requestBody": _body({"anyOf": [write, {"type": "array", "items": write,
                                                                       "minItems": 1, "maxItems": 50}]}),
                               "responses": _responses(_json_answer({}), "400", "403", "404", "409")}
     if acl.get("updateEnabled"):
@@ -264,7 +269,11 @@ def describe(api, user):
         if check.status != 200:
             continue
         schemas.update(_model_schemas(name, check.info))
-        paths.update(_model_paths(name, check.acl or {}))
+        acl = dict(check.acl or {})
+        if check.info.main_table is None:
+            # a model defined by SQL is read only
+            acl = {key: value for key, value in acl.items() if key in ("queryEnabled", "exportEnabled")}
+        paths.update(_model_paths(name, acl))
     return {
         "openapi": "3.1.0",
         "info": {"title": "dbplus", "version": "1", "description": f"the models as user {user['id']} may use them"},
