@@ -149,13 +149,25 @@ def _record(value):
     return value
 
 
-async def _may_query(api, user, model):
+def _may_query(api, user, model):
     """The model's info, or a Refusal when the user may not search it."""
-    check = await api.run(api.dp.check_perm, user, model, *_QUERY)
+    check = api.dp.check_perm(user, model, *_QUERY)
     if check.status != 200:
-        payload, status = check.message, check.status
-        raise Refusal(status, payload["message"])
+        raise Refusal(check.status, check.message["message"])
     return check.info
+
+
+def _visible_record(api, user, model, id):
+    # a record is shown only to those who may search its model
+    _may_query(api, user, model)
+    payload, status = api.dp.query_one(user, model, id)
+    if status == 200 and not payload:
+        raise Refusal(404, f"{model}(id={id}): no such record visible to this user")
+    return payload, status
+
+
+def _link_domains(api, user, model):
+    return api.dp.find_link_domains(user, _may_query(api, user, model))
 
 
 # the routes
@@ -169,12 +181,7 @@ async def search(api, request, user):
 @endpoint
 async def get_one(api, request, user):
     model, id = request.path_params["model"], request.path_params["id"]
-    # a record is shown only to those who may search its model
-    await _may_query(api, user, model)
-    payload, status = await api.run(api.dp.query_one, user, model, id)
-    if status == 200 and not payload:
-        raise Refusal(404, f"{model}(id={id}): no such record visible to this user")
-    return pair_answer((payload, status))
+    return pair_answer(await api.run(_visible_record, api, user, model, id))
 
 
 @endpoint
@@ -256,8 +263,7 @@ async def dict_domains(api, request, user):
 
 @endpoint
 async def link_domains(api, request, user):
-    info = await _may_query(api, user, request.path_params["model"])
-    return JSONAnswer(domains_json(await api.run(api.dp.find_link_domains, user, info)))
+    return JSONAnswer(domains_json(await api.run(_link_domains, api, user, request.path_params["model"])))
 
 
 @endpoint
