@@ -151,6 +151,7 @@ def _stopped(process):
 
 
 _HEY_FIGURES = re.compile(r"Requests/sec:\s+([0-9.]+)")
+_HEY_STATUS = re.compile(r"\[([0-9]{3})\]\s+[0-9]+ responses")
 _HEY_PERCENTILE = re.compile(r"\s+(50|90|99)%+ in ([0-9.]+) secs")
 
 
@@ -160,7 +161,8 @@ def load(url, concurrency, requests, headers):
     for name, value in headers.items():
         command += ["-H", f"{name}: {value}"]
     out = subprocess.run(command + [url], capture_output=True, text=True, timeout=300).stdout
-    if "[200]" not in out or re.search(r"\[(4|5)\d\d\]", out):
+    statuses = set(_HEY_STATUS.findall(out))
+    if statuses != {"200"}:
         raise SystemExit(f"not every answer was 200:\n{out}")
     percentiles = {int(p): float(s) * 1000 for p, s in _HEY_PERCENTILE.findall(out)}
     return float(_HEY_FIGURES.search(out).group(1)), percentiles

@@ -6,6 +6,7 @@ import io
 import json
 import time
 
+import httpx
 import jwt
 import pytest
 from openpyxl import load_workbook
@@ -249,3 +250,28 @@ def test_openapi_is_the_users_own(ask, server):
 
 def test_health(server):
     assert server.client.get("/health").json() == {"status": "ok"}
+
+
+def test_a_revoked_grant_stops_working_within_the_interval(business_db, tmp_path):
+    from ornivell.db import schema
+
+    from .conftest import Server
+
+    url = business_db.db.engine.url.render_as_string(hide_password=False)
+    served = Server(url, tmp_path, "--secret", SECRET, "--issuer", ISSUER, "--audience", AUDIENCE,
+                    "--workers", "2", "--grants-interval", "0.5")
+    clerk = business_db.summary.user("clerk")
+    headers = {"Authorization": f"Bearer {token(clerk.id, clerk.orgId)}"}
+    grants = schema.role_acl_func
+    try:
+        assert served.client.get("/models/product", headers=headers).status_code == 200
+        kept = business_db.db.query("select * from _role_acl_func")
+        business_db.db.execute("delete from _role_acl_func")
+        time.sleep(1.5)
+        # a connection each, so that both workers answer some of them
+        answers = {httpx.get(f"{served.base}/models/product", headers=headers).status_code for _ in range(8)}
+        assert answers == {403}
+    finally:
+        served.stop()
+        business_db.db.add_many(grants.name, [dict(row) for row in kept])
+        business_db.dp.clear_cache()

@@ -4,7 +4,7 @@ signed token for trying it."""
 import os
 import sys
 
-from .arguments import user_id, whole_number
+from .arguments import bounded_number, user_id, whole_number
 from .common import CommandError, acting_user, add_database_option, connected
 
 SECRET_VARIABLE = "DBPLUS_JWT_SECRET"
@@ -63,7 +63,7 @@ def _options(args):
     return {
         "url": args.db, "key": key, "algorithm": args.algorithm, "issuer": args.issuer, "audience": args.audience,
         "id_claim": args.id_claim, "org_claim": args.org_claim, "renamed": _claim_names(args.claim),
-        "user_table": args.user_table, "dev_user": args.insecure_dev_user,
+        "user_table": args.user_table, "dev_user": args.insecure_dev_user, "grants_interval": args.grants_interval,
     }
 
 
@@ -74,7 +74,8 @@ def app_from_environment():
     from ..server import create_app
 
     options = json.loads(os.environ[_OPTIONS_VARIABLE])
-    return create_app(authenticator=authenticator(options), url=options["url"])
+    return create_app(authenticator=authenticator(options), url=options["url"],
+                      grants_interval=options["grants_interval"])
 
 
 def _serve(args):
@@ -134,6 +135,9 @@ def register(subparsers):
     parser.add_argument("--insecure-dev-user", type=user_id, metavar="ID",
                         help="development only, on a loopback address: act as this user (from the users table) "
                              "without tokens")
+    parser.add_argument("--grants-interval", type=bounded_number(86400), default=10, metavar="SECONDS",
+                        help="read models and grants again after this long, so that every worker and server "
+                             "sees a change (default: %(default)s)")
     parser.add_argument("--log-level", default="info", choices=("critical", "error", "warning", "info", "debug"),
                         help="uvicorn's log level (default: %(default)s)")
     parser.set_defaults(run=_serve)

@@ -1,6 +1,7 @@
 """The application: one ``DbPlus`` over one ``Database``, its calls run on
 a pool of threads as large as the database's pool of connections."""
 
+import time
 from contextlib import asynccontextmanager
 
 import anyio.to_thread
@@ -28,7 +29,7 @@ def _pool_size(database):
 class Api:
     """What every route uses: the database, the module, who asks, and the threads."""
 
-    def __init__(self, database, authenticator, threads=None):
+    def __init__(self, database, authenticator, threads=None, grants_interval=None):
         from .._dbplus import DbPlus
 
         self.database = database
@@ -36,6 +37,16 @@ class Api:
         self.authenticator = authenticator
         self.threads = threads or _pool_size(database)
         self.limiter = None
+        self.grants_interval = grants_interval
+        self._read_at = time.monotonic()
+
+    def _forget_old_grants(self):
+        # models and grants are cached per process: read them again after the interval,
+        # so that a change made elsewhere (another worker, another server) holds here too
+        now = time.monotonic()
+        if self.grants_interval is not None and now - self._read_at >= self.grants_interval:
+            self._read_at = now
+            self.dp.clear_cache()
 
     async def run(self, call, *args, **kwargs):
         """``call`` on one of the server's threads: the module blocks while the database works."""
@@ -44,6 +55,7 @@ class Api:
         return await anyio.to_thread.run_sync(lambda: call(*args, **kwargs), limiter=self.limiter)
 
     async def user(self, request):
+        self._forget_old_grants()
         claims = self.authenticator.claims(request.headers.get("authorization"))
         if not self.authenticator.needs_database:
             return self.authenticator.user(claims, None)
@@ -59,18 +71,21 @@ class Api:
             return self.dp.export(user, model, args, session=session)
 
 
-def create_app(database=None, authenticator=None, *, url=None, threads=None, dispose=False):
+def create_app(database=None, authenticator=None, *, url=None, threads=None, grants_interval=None,
+               dispose=False):
     """The ASGI application over ``database`` (a ``Database``; or one made
     from ``url``), its users made by ``authenticator`` (an ``auth.Authenticator``).
-    With ``dispose`` the database's connections are closed when the
-    application stops."""
+    ``grants_interval``: seconds after which models and grants are read
+    again (default: never; evict the module's cache yourself). With
+    ``dispose`` the database's connections are closed when the application
+    stops."""
     from ..db import Database
 
     if authenticator is None:
         raise ValueError("say how users are known: give an Authenticator")
     if database is None:
         database, dispose = Database(url), True
-    api = Api(database, authenticator, threads)
+    api = Api(database, authenticator, threads, grants_interval)
 
     @asynccontextmanager
     async def lifespan(app):
