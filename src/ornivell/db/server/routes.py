@@ -129,6 +129,9 @@ def search_request(query):
 
 
 async def _body(request):
+    declared = request.headers.get("content-length", "")
+    if declared.isdigit() and int(declared) > MAX_BODY:
+        raise Refusal(413, f"a request body takes at most {MAX_BODY} bytes")
     body = await request.body()
     if len(body) > MAX_BODY:
         raise Refusal(413, f"a request body takes at most {MAX_BODY} bytes")
