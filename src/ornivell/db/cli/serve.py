@@ -41,10 +41,7 @@ def authenticator(options):
         tokens = TokenRules(options["key"], options["algorithm"], options.get("issuer"), options.get("audience"),
                             options["id_claim"], options["org_claim"], options.get("renamed") or {},
                             options.get("leeway", 0))
-    dev_user = options.get("dev_user")
-    if dev_user is not None and table is None:
-        table = UserTable("app_user")
-    return Authenticator(tokens, table, dev_user)
+    return Authenticator(tokens, table, options.get("dev_user"))
 
 
 def _options(args):

@@ -5,11 +5,10 @@ import ipaddress
 import re
 from typing import Mapping, NamedTuple, Optional
 
-from ..admin.users import UnknownUser, UserTable, find_user
+from ..admin.users import DEFAULT_USER_TABLE, UnknownUser, UserTable, find_user
 from ..handle.attrdict import Dict
 
 HMAC_ALGORITHMS = ("HS256",)
-KEY_ALGORITHMS = ("RS256", "ES256")
 
 _INTEGER = re.compile(r"-?[0-9]{1,18}")
 
@@ -103,7 +102,7 @@ class Authenticator:
 
     def _row(self, user_id, database):
         try:
-            return find_user(database, user_id, self.user_table or UserTable("app_user"))
+            return find_user(database, user_id, self.user_table or UserTable(DEFAULT_USER_TABLE))
         except UnknownUser as error:
             raise Unauthorized(str(error)) from None
 
@@ -126,4 +125,4 @@ def mint_token(secret, subject, org=None, expires_in=3600, issuer=None, audience
 
 
 __all__ = ["Authenticator", "TokenRules", "Unauthorized", "is_loopback", "mint_token",
-           "HMAC_ALGORITHMS", "KEY_ALGORITHMS", "Tuple"]
+           "HMAC_ALGORITHMS"]
