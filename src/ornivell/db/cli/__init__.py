@@ -14,7 +14,7 @@ from .arguments import OneLineParser
 from .common import CommandError, one_line, user_errors
 
 # in the order the subcommands are listed by --help
-_COMMAND_MODULES = ("setup", "read", "export", "writes", "design", "access", "metadata")
+_COMMAND_MODULES = ("setup", "read", "export", "writes", "design", "access", "metadata", "serve")
 
 
 def _parser():

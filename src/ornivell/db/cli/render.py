@@ -131,7 +131,8 @@ def record_text(record):
     return "\n".join(_pad(f"{key}:", width, False) + " " + _cell(value) for key, value in record.items())
 
 
-def _json_value(value):
+def json_default(value):
+    """JSON for the values that rows hold beyond JSON's own."""
     if isinstance(value, Decimal):
         return int(value) if value == value.to_integral_value() else float(value)
     if isinstance(value, (datetime.date, datetime.time)):
@@ -142,7 +143,7 @@ def _json_value(value):
 
 
 def to_json(value):
-    return json.dumps(value, ensure_ascii=False, indent=2, default=_json_value)
+    return json.dumps(value, ensure_ascii=False, indent=2, default=json_default)
 
 
 def _try_lines(summary):
