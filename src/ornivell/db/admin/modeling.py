@@ -214,7 +214,7 @@ def sync_model(db, name):
         model = require_model(s, name)
         key = _wrapped_key(db, model)
         if key is not None:
-            s.execute("update _model set sql=NULL where model=:model", model=name)
+            s.execute(f"update _model set {db.escape('sql')}=NULL where model=:model", model=name)
         return _sync(db, DbPlus(db), s, name, key)._replace(key=key)
 
 
