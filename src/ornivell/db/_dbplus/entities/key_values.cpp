@@ -110,6 +110,13 @@ void require_mapping(const std::string& path, py::handle row) {
     if (!is_mapping(row)) refuse_value(path, "expected an object, got " + kind_of(row));
 }
 
+// The id names the record by its key column too, also for a user who does
+// not see the property id (whose column the update would otherwise copy).
+void copy_id_to_key(py::handle data, py::handle column) {
+    if (is_plain_id(column) || !contains(data, names::id) || contains(data, column)) return;
+    set_item(data, column.ptr(), item(data, names::id));
+}
+
 }  // namespace
 
 py::object read_record_id(py::handle self, py::handle info, py::handle id) {
@@ -131,6 +138,8 @@ py::object written_record_id(py::handle self, py::handle info, py::handle model,
 void convert_entity_keys(py::handle self, py::handle info, py::handle model, py::handle data) {
     refuse_unwritable(info, model);
     py::object table = attr(info, names::main_table);
+    py::object column = id_column(self, info);
+    copy_id_to_key(data, column);
     py::handle id = names::id;
     bool id_is_key = false;
     for (py::handle column : attr(table, names::primary_key)) {
@@ -140,7 +149,7 @@ void convert_entity_keys(py::handle self, py::handle info, py::handle model, py:
         id_is_key = id_is_key || equals(name, id);
     }
     // without row rules an update is keyed on its id alone
-    if (!id_is_key && contains(data, id)) convert_entry(self, table, data, id, "id", id_column(self, info));
+    if (!id_is_key && contains(data, id)) convert_entry(self, table, data, id, "id", column);
 }
 
 void convert_batch_ids(py::handle self, py::handle info, py::handle model, py::handle entities) {
@@ -152,6 +161,7 @@ void convert_batch_ids(py::handle self, py::handle info, py::handle model, py::h
         std::string path = element_path("data", index++);
         require_mapping(path, entity);
         if (contains(entity, names::id)) convert_entry(self, table, entity, names::id, path + ".id", column);
+        copy_id_to_key(entity, column);
     }
 }
 
