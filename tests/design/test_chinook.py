@@ -6,6 +6,7 @@ import json
 import pytest
 
 EMPLOYEE = 3  # a sales support agent: customers 1..59 are split among agents 3, 4 and 5
+EDITOR = 1  # the general manager, who may change every customer
 USERS = "Employee:EmployeeId,ReportsTo"
 
 
@@ -32,6 +33,11 @@ def chinook(chinook_db, engine_name, it):
          "--rule", f"{n('Customer')}.{n('SupportRepId')} = $user.id"),
         ("grant", "support", "track", "--ops", "query,export", "--rule", f"g.{n('Name')} = 'Rock'"),
         ("role", "assign", "support", str(EMPLOYEE)),
+        # writes by id on a table whose key is CustomerId: under the agent's rule, and without rules
+        ("grant", "support", "customer", "--ops", "update,delete"),
+        ("role", "add", "editor"),
+        ("grant", "editor", "customer", "--ops", "query,create,update,delete"),
+        ("role", "assign", "editor", str(EDITOR)),
     ]
     for step in steps:
         assert run(*step) == 0, step
@@ -111,3 +117,90 @@ def test_the_metadata_exported_applies_to_a_second_copy_of_the_sample(chinook, c
     capsys.readouterr()
     assert main(["search", "customer", *user, "--db", it.url_of(second)]) == 0
     assert json.loads(capsys.readouterr().out) == found(chinook, capsys, "search", "customer")
+
+
+def as_user(chinook, capsys, user, *args):
+    capsys.readouterr()
+    status = chinook(*args, user=user)
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_get_update_and_delete_by_a_key_not_named_id(chinook, capsys):
+    n = chinook.n
+    # the key given as id (the servers' Chinook keys are not generated)
+    key = 9001
+    status, out, err = as_user(chinook, capsys, EDITOR, "create", "customer", f"id={key}", f"{n('FirstName')}=Ada",
+                               f"{n('LastName')}=Byron", f"{n('Email')}=ada@example.com", "--json")
+    assert status == 0, err
+    assert json.loads(out)["id"] == key == json.loads(out)[n("CustomerId")]
+    status, out, err = as_user(chinook, capsys, EDITOR, "update", "customer", str(key), f"{n('City')}=London", "--json")
+    assert status == 0, err
+    assert json.loads(out)["id"] == key and json.loads(out)[n("City")] == "London"
+    status, out, err = as_user(chinook, capsys, EDITOR, "get", "customer", str(key), "--json")
+    assert status == 0 and json.loads(out)[n("City")] == "London", err
+    assert as_user(chinook, capsys, EDITOR, "delete", "customer", str(key))[0] == 0
+    assert "no such record visible" in as_user(chinook, capsys, EDITOR, "get", "customer", str(key))[2]
+    status, _, err = as_user(chinook, capsys, EDITOR, "update", "customer", str(key), f"{n('City')}=Paris")
+    assert status == 1 and f"(id={key})不存在" in err
+
+
+def test_writes_by_a_key_not_named_id_keep_the_rules(chinook, capsys):
+    n = chinook.n
+    column = n("Company")
+    before = chinook.db.query_one(f"select {column} as v from {n('Customer')} where {n('CustomerId')} = 2").v
+    status, _, err = as_user(chinook, capsys, EMPLOYEE, "update", "customer", "2", f"{column}=Mine")
+    assert status == 1 and "无数据权限更新" in err  # agent 5's customer
+    status, _, err = as_user(chinook, capsys, EMPLOYEE, "delete", "customer", "2")
+    assert status == 1 and "无数据权限删除" in err
+    status, out, err = as_user(chinook, capsys, EMPLOYEE, "update", "customer", "1", f"{column}=Embraer", "--json")
+    assert status == 0 and json.loads(out)["id"] == 1, err
+    after = chinook.db.query_one(f"select {column} as v from {n('Customer')} where {n('CustomerId')} = 2").v
+    assert after == before
+
+
+def test_batches_by_a_key_not_named_id(chinook):
+    from ornivell.db._dbplus import DbPlus
+    from ornivell.db.handle.attrdict import Dict
+
+    n = chinook.n
+    dp, city = DbPlus(chinook.db), n("City")
+    batch = [{"id": 1, city: "São José dos Campos"}, {"id": 2, city: "Stuttgart"}]
+    payload, status = dp.update_many(Dict(id=EMPLOYEE), "customer", [dict(row) for row in batch])
+    assert status == 403, payload  # customer 2 is not the agent's
+    payload, status = dp.update_many(Dict(id=EDITOR), "customer", [{"id": 1, city: "Campos"}, {"id": 2, city: "Ulm"}])
+    assert status == 200, payload
+    rows = chinook.db.query(f"select {city} as v from {n('Customer')} where {n('CustomerId')} in (1, 2) "
+                            f"order by {n('CustomerId')}")
+    assert [row.v for row in rows] == ["Campos", "Ulm"]
+    dp.update_many(Dict(id=EDITOR), "customer", batch)
+
+
+def test_a_model_of_the_earlier_keyed_sql_is_turned_into_the_new_form(chinook, capsys):
+    from ornivell.db.admin.modeling import keyed_sql
+
+    n = chinook.n
+    db = chinook.db
+    assert chinook("model", "add", "invoice", "--table", n("Invoice")) == 0
+    # what the earlier model add made: the table read through SQL, and no property id
+    db.execute(f"update _model set {db.escape('sql')}=:sql where model='invoice'",
+               sql=keyed_sql(db, db.tables[n("Invoice")], n("InvoiceId")))
+    db.execute("delete from _prop where model='invoice' and name='id'")
+    assert chinook("grant", "editor", "invoice", "--ops", "query,update") == 0
+    status, out, _ = as_user(chinook, capsys, EDITOR, "get", "invoice", "7", "--json")
+    assert status == 0 and json.loads(out)[n("InvoiceId")] == 7
+    status, _, err = as_user(chinook, capsys, EDITOR, "update", "invoice", "7", f"{n('BillingCity')}=Oslo")
+    assert status == 1 and f"'dbplus model sync invoice'" in err and len(err.splitlines()) == 1
+    capsys.readouterr()
+    assert chinook("model", "sync", "invoice") == 0
+    assert "its key " + n("InvoiceId") + " is its property id" in capsys.readouterr().out
+    status, out, err = as_user(chinook, capsys, EDITOR, "update", "invoice", "7", f"{n('BillingCity')}=Oslo", "--json")
+    assert status == 0 and json.loads(out)[n("BillingCity")] == "Oslo", err
+    assert db.query_one(f"select {db.escape('sql')} as v from _model where model='invoice'").v is None
+
+
+def test_a_key_of_several_columns_is_said_to_leave_single_records_out(chinook, capsys):
+    capsys.readouterr()
+    assert chinook("model", "add", "playlist_track", "--table", chinook.n("PlaylistTrack")) == 0
+    out = capsys.readouterr().out
+    assert "has a key of several columns" in out and "get, update and delete take one id and do not" in out

@@ -66,6 +66,7 @@ def test_the_check_lists_what_the_extension_would_drop(part_model, dbplus):
     (("model", "add", "p2", "--table", "D_PART"), "no table or view named D_PART (did you mean d_part?)"),
     (("model", "add", "p2", "--table", "d_part", "--join", "d_part x"), "a join is written TABLE [ALIAS]"),
     (("model", "add", "p2", "--table", "d_part", "--key", "nope"), "d_part has no column nope"),
+    (("model", "add", "p2", "--table", "d_part", "--key", "name"), "d_part has a column id: its records are found"),
     (("model", "add", "p2", "--table", "d_part", "--sql", "select 1 as id"), "d_part is a table already"),
     (("model", "sync", "nope"), "no model named nope"),
     (("model", "show", "nope"), "no model named nope"),

@@ -151,6 +151,18 @@ def test_query_one_statement(plus, db, fk, parser, alias, sql, table_known, head
     assert db.runs == [("query_one", (head,), [("id", 5), ("session", None)])]
 
 
+@pytest.mark.parametrize("alias", ["", "e"])
+def test_query_one_reads_a_key_not_named_id_through_the_property_id(plus, db, fk, alias):
+    table = fk.Table("k", "kid", "name")
+    info = fk.make_info(fk.prop("id", table="k", column="kid", selectEnabled=1), model="m", table="k", alias=alias,
+                        tables=[table])
+    fk.warm(plus, info)
+    name = alias or "k"
+    assert plus.query_one(fk.user(), "m", 5) == (None, 200)
+    assert db.runs == [("query_one", (f'select "{name}"."kid" as "id" from "k" "{name}" where "{name}"."kid"=:id',),
+                        [("id", 5), ("session", None)])]
+
+
 def test_query_one_with_data_permissions(plus, db, fk, info):
     fk.warm(plus, info, acl_data=[Dict(cond="c1 = $user.id", join="left join z", order=3),
                                   Dict(cond="c2", join=None, order=0), Dict(cond="c3", join=None, order=0)])

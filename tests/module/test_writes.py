@@ -180,6 +180,61 @@ def test_delete_reads_the_row_under_the_rules(plus, S, write_db, model, alias, r
                                ("session.exit", (None,), [])]
 
 
+# a key not named id, shown as the property id
+
+@pytest.fixture
+def keyed(plus, write_db, fk):
+    """Model m on table k, whose key kid is the property id."""
+    def make(rules=(), id_hidden=False):
+        table = fk.Table("k", "kid", "name")
+        table.primary_key = [table.c["kid"]]
+        write_db.tables["k"] = table
+        props = [fk.prop("id", table="k", column="kid"), fk.prop("name", table="k", selectEnabled=1)]
+        info = fk.make_info(*props[id_hidden:], table="k", tables=[table])
+        fk.warm(plus, info, acl_data=rules, ops=ALL_OPS)
+        plus._write_cache("/model/m/", fk.make_info(*props, table="k", tables=[table]))
+    return make
+
+
+def test_writes_find_the_record_by_the_column_of_the_property_id(plus, S, write_db, keyed):
+    keyed()
+    read = 'select "k".* from "k" "k" where "k"."kid"=:id'
+    assert plus.update(USER, "m", {"id": 4, "name": "x"}, session=S) == ({"message": "模型(id=4)不存在"}, 404)
+    write_db.reply(read, Dict(kid=4, name="old"))
+    assert plus.update(USER, "m", {"id": 4, "name": "new"}, session=S) == ({"id": 4, "kid": 4, "name": "new"}, 200)
+    write_db.reply(read, Dict(kid=4, name="old"))
+    assert plus.delete(USER, "m", 4, session=S) == ({"kid": 4, "name": "old", "id": 4}, 200)
+    assert plus.update_many(USER, "m", [{"id": 4, "name": "b"}]) == ({"message": "批量更新成功！"}, 200)
+    assert [c for c in write_db.writes if c.name != "session.query_one"] == [
+        ("session.merge", ("k", {"id": 4, "name": "new", "kid": 4}), [("key", "kid")]),
+        ("session.delete", ("k", 4), [("key", "kid")]),
+        ("update_many", ("k", [{"id": 4, "name": "b", "kid": 4}]), [("keys", ["kid"])])]
+    assert {c.args[0] for c in write_db.writes if c.name == "session.query_one"} == {read}
+    assert plus.primary_key_cond_list([{"id": 4}], write_db.tables["k"], column="kid")[0] == [
+        '"k"."kid" in (:k_ids_0)']
+
+
+def test_a_user_who_does_not_see_the_property_id_still_names_records_by_it(plus, S, write_db, keyed):
+    keyed(id_hidden=True)
+    write_db.reply('select "k".* from "k" "k" where "k"."kid"=:id', Dict(kid=4, name="old"))
+    assert plus.update(USER, "m", {"id": 4, "name": "new"}, session=S) == ({"name": "new"}, 200)  # kid shows only as id
+    assert write_db.writes[-1] == ("session.merge", ("k", {"id": 4, "name": "new", "kid": 4}), [("key", "kid")])
+
+
+def test_rule_checks_after_writes_read_the_key_column(plus, S, write_db, keyed):
+    keyed(rules=RULES[:1])
+    read = 'select "k".* from "k" "k" left join z where ("k"."kid"=:kid) and (a = :user_orgId)'
+    check = 'select "k".* from "k" "k" left join z where "k"."kid" in (:dbplus_written_ids_0) and (a = :user_orgId)'
+    write_db.reply(read, Dict(kid=4, name="old"))
+    write_db.reply(check, [Dict(kid=4)])
+    assert plus.update(USER, "m", {"id": 4, "name": "new"}, session=S)[1] == 200
+    write_db.reply(check, [])
+    assert plus.update(USER, "m", {"id": 4, "name": "new"}, session=S) == (
+        {"message": "无数据权限更新: 模型, {'kid': 4}"}, 403)
+    assert plus.update(USER, "m", {"id": 4, "kid": 5}, session=S) == (
+        {"id": "id and kid name different records"}, 400)
+
+
 # relations
 
 @pytest.mark.parametrize("alias", ["", "q"])

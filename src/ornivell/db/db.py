@@ -258,17 +258,17 @@ class Database:
         with self._in(session) as s:
             return s.add_many(table_name, rows)
 
-    def merge(self, table_name, values, session=None):
+    def merge(self, table_name, values, key="id", session=None):
         with self._in(session) as s:
-            return s.merge(table_name, values)
+            return s.merge(table_name, values, key=key)
 
     def update_many(self, table_name, rows, keys=None, session=None):
         with self._in(session) as s:
             return s.update_many(table_name, rows, keys=keys)
 
-    def delete(self, table_name, id, session=None):
+    def delete(self, table_name, id, key="id", session=None):
         with self._in(session) as s:
-            return s.delete(table_name, id)
+            return s.delete(table_name, id, key=key)
 
     # the version of the metadata, which tells running processes of a change
 

@@ -53,10 +53,23 @@ class Join(NamedTuple):
 
 
 class PropertyChanges(NamedTuple):
-    """The property rows a sync added and removed, by name."""
+    """The property rows a sync added and removed, by name; ``key`` is the
+    key column that a model which read its table through the SQL of an
+    earlier ``model add`` now shows as its property ``id``."""
 
     added: Tuple[str, ...]
     removed: Tuple[str, ...]
+    key: Optional[str] = None
+
+
+class ModelKey(NamedTuple):
+    """How a new model's records are found by id: ``column`` is the key
+    column shown as the property ``id`` (None when the table has an ``id``
+    or no usable key); ``several`` the columns of a key of several columns,
+    which no single id can name."""
+
+    column: Optional[str] = None
+    several: Tuple[str, ...] = ()
 
 
 def split_list(text):
@@ -105,56 +118,86 @@ def _name_in_sql(db, name):
 
 
 def keyed_sql(db, table, key):
-    """A model's SQL that reads ``table`` with its key ``key`` also as ``id``."""
+    """The SQL by which an earlier ``model add`` read ``table`` with its key
+    ``key`` also as ``id``; ``model sync`` turns such models into models of
+    the table whose property ``id`` shows the key."""
     table_name, key_name = _name_in_sql(db, table.name), _name_in_sql(db, key)
     return f"select {key_name} as id, {table_name}.* from {table_name}"
 
 
-def _key_column(table, key):
-    """The column to expose as ``id``: ``key`` when given; else, for a
-    table without an ``id`` column, its one-column primary key."""
+def _model_key(table, key):
+    """``key`` when given; else, for a table without an ``id`` column, its
+    one-column primary key."""
     if key is not None:
         if key not in table.c:
             raise MetadataError(f"{table.name} has no column {key} to use as the key")
-        return key
-    if "id" in table.c:
-        return None
-    primary_key = list(table.primary_key)
-    return primary_key[0].name if len(primary_key) == 1 else None
+        if key != "id" and "id" in table.c:
+            raise MetadataError(f"{table.name} has a column id: its records are found by it, not by {key}")
+        return ModelKey(None if key == "id" else key)
+    primary_key = [column.name for column in table.primary_key]
+    if "id" in table.c or not primary_key:
+        return ModelKey()
+    return ModelKey(primary_key[0]) if len(primary_key) == 1 else ModelKey(several=tuple(primary_key))
 
 
 def _main_table_settings(db, table_name, alias, key, sql):
-    """The model's ``table`` and ``sql``, and the key column exposed as id."""
+    """The model's ``table`` and ``sql``, and its ``ModelKey``."""
     if sql is not None:
         if table_name in db.tables:
             raise MetadataError(f"{table_name} is a table already: name the result of the SQL otherwise")
         if alias or key:
             raise MetadataError("a model defined by SQL takes neither an alias nor a key: its SQL yields the id")
-        return table_name, sql, None
+        return table_name, sql, ModelKey()
     table = existing_table(db, table_name)
-    key = _key_column(table, key)
-    if key is None:
-        return table.name, None, None
-    if alias:
-        raise MetadataError(f"a model that exposes {key} as id reads {table.name} by its own name: drop the alias")
-    return table.name, keyed_sql(db, table, key), key
+    return table.name, None, _model_key(table, key)
+
+
+def _show_key(db, s, name, key):
+    """The model's property ``id`` shows its main table's column ``key``,
+    by which single-record operations find a record."""
+    table = model_row(s, name).table
+    if s.query_one("select id from _prop where model=:model and name='id'", model=name) is None:
+        s.add("_prop", {"model": name, "name": "id", "table": table, "column": key, "asEnabled": 0,
+                        "displayName": "Id"})
+    else:
+        s.execute(f"update _prop set {db.escape('column')}=:key, {db.escape('table')}=:table, asEnabled=0 "
+                  "where model=:model and name='id'", key=key, table=table, model=name)
+
+
+def _wrapped_key(db, model):
+    """The key column of a model that an earlier ``model add`` made to read
+    its table through ``keyed_sql``, or None."""
+    table = db.tables.get(model.table)
+    if not model.sql or table is None:
+        return None
+    return next((c.name for c in table.c if model.sql == keyed_sql(db, table, c.name)), None)
+
+
+def stale_key(db, name):
+    """The key column of the model ``name`` when an earlier ``model add``
+    made it read its table through ``keyed_sql`` (updates and deletes
+    cannot find its records until ``model sync`` turns it into the new
+    form), else None."""
+    if "_model" not in db.tables:
+        return None
+    model = db.query_one("select * from _model where model=:model", model=name)
+    return None if model is None else _wrapped_key(db, model)
 
 
 def add_model(db, name, table_name, *, alias=None, joins=(), display_name=None, columns=None, key=None,
               sql=None):
     """Describe the table or view ``table_name`` as the model ``name``,
     joined to ``joins`` (``Join``), and generate its properties; all in
-    one transaction. A table without an ``id`` column exposes its key
-    (``key``, else its one-column primary key) as ``id`` through the
-    model's SQL, so that single records can be read by id. With ``sql``
+    one transaction. A table without an ``id`` column shows its key
+    (``key``, else its one-column primary key) as the property ``id``,
+    by which single records are read, changed and deleted. With ``sql``
     the model reads the result of that SELECT instead, known under
-    ``table_name``. Returns the ``PropertyChanges`` and the key column
-    exposed (or None)."""
+    ``table_name``. Returns the ``PropertyChanges`` and the ``ModelKey``."""
     from .._dbplus import DbPlus
 
     db.reflect()
     require_metadata_tables(db)
-    table, model_sql, key = _main_table_settings(db, table_name, alias, key, sql)
+    table, model_sql, model_key = _main_table_settings(db, table_name, alias, key, sql)
     for join in joins:
         existing_table(db, join.table)
     row = {"model": name, "table": table, "alias": alias or None, "sql": model_sql,
@@ -169,7 +212,7 @@ def add_model(db, name, table_name, *, alias=None, joins=(), display_name=None, 
         s.add("_model", row)
         for join_row in join_rows:
             s.add("_model_table", join_row)
-        return _sync(db, DbPlus(db), s, name), key
+        return _sync(db, DbPlus(db), s, name, model_key.column), model_key
 
 
 def _require_compiling(db, row, join_rows):
@@ -188,13 +231,18 @@ def _require_compiling(db, row, join_rows):
 
 
 def sync_model(db, name):
-    """Bring the model's properties in line with its tables as they are now."""
+    """Bring the model's properties in line with its tables as they are now;
+    a model read through the SQL of an earlier ``model add`` becomes a model
+    of its table whose property ``id`` shows the key."""
     from .._dbplus import DbPlus
 
     require_metadata_tables(db)
     with db.session() as s:
-        require_model(s, name)
-        return _sync(db, DbPlus(db), s, name)
+        model = require_model(s, name)
+        key = _wrapped_key(db, model)
+        if key is not None:
+            s.execute(f"update _model set {db.escape('sql')}=NULL where model=:model", model=name)
+        return _sync(db, DbPlus(db), s, name, key)._replace(key=key)
 
 
 def _props(s, name):
@@ -202,8 +250,10 @@ def _props(s, name):
     return s.query("select * from _prop where model=:model order by id", model=name)
 
 
-def _sync(db, dp, s, name):
+def _sync(db, dp, s, name, key=None):
     before = {p.id: p for p in _props(s, name)}
+    if key is not None:
+        _show_key(db, s, name, key)
     payload, status = dp.sync_model(name, session=s)
     if status != 200:
         raise MetadataError(payload["message"])

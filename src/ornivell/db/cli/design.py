@@ -9,6 +9,16 @@ def _changes_text(changes):
     return "\n".join(lines) if lines else "properties already in step"
 
 
+def _key_text(table, key):
+    """What the model's key lets single-record commands do."""
+    if key.column:
+        return f"its key {key.column} is its property id: get, update and delete take its value"
+    if key.several:
+        return (f"{table} has a key of several columns ({', '.join(key.several)}): search, export and create work; "
+                "get, update and delete take one id and do not (--key COLUMN names a column of unique values)")
+    return None
+
+
 def _add(args):
     from ..admin.modeling import Join, add_model, split_list
 
@@ -18,8 +28,9 @@ def _add(args):
         changes, key = add_model(database, args.name, args.table, alias=args.alias, joins=joins,
                                  display_name=args.display_name, columns=columns, key=args.key, sql=args.sql)
     print(f"model {args.name} on {args.table}: {len(changes.added)} properties")
-    if key:
-        print(f"its key {key} is also exposed as id")
+    note = _key_text(args.table, key)
+    if note:
+        print(note)
     print(_changes_text(changes))
 
 
@@ -27,7 +38,11 @@ def _sync(args):
     from ..admin.modeling import sync_model
 
     with connected(args.db, existing=True) as database:
-        print(_changes_text(sync_model(database, args.name)))
+        changes = sync_model(database, args.name)
+    if changes.key:
+        print(f"reads its table now, not through SQL: its key {changes.key} is its property id, "
+              "which update and delete take too")
+    print(_changes_text(changes))
 
 
 def _list(args):
@@ -126,7 +141,8 @@ def register(subparsers):
     add.add_argument("--columns", metavar="A,B", help="only these columns of the main table (default: all)")
     add.add_argument("--display-name", help="the model's display name (default: from its name)")
     add.add_argument("--key", metavar="COLUMN",
-                     help="a key column to expose as id (default: the primary key of a table without an id)")
+                     help="the key column shown as the property id, by which get, update and delete find a record "
+                          "(default: the one-column primary key of a table without an id)")
     add.add_argument("--sql", metavar="SELECT",
                      help="read the result of this SELECT instead of a table; --table names that result")
 

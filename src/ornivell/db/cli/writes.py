@@ -62,9 +62,19 @@ def _show(args, row):
     print(render.to_json(row) if args.json else render.record_text(row))
 
 
-def _write(args, operation):
+def _require_current_model(database, model):
+    from ..admin.modeling import stale_key
+
+    if stale_key(database, model):
+        raise CommandError(f"{model} reads its table through the SQL of an earlier 'dbplus model add': "
+                           f"'dbplus model sync {model}' lets update and delete find its records")
+
+
+def _write(args, operation, by_id=False):
     """Runs ``operation(extension, user)`` as the acting user and prints the row it gives."""
     with connected(args.db, existing=True) as database:
+        if by_id:
+            _require_current_model(database, args.model)
         user = acting_user(database, args.user)
         row = answer(operation(dbplus(database), user))
     _show(args, row)
@@ -77,11 +87,11 @@ def _create(args):
 
 def _update(args):
     data = {**_record(args.data), "id": args.id}
-    _write(args, lambda extension, user: extension.update(user, args.model, data))
+    _write(args, lambda extension, user: extension.update(user, args.model, data), by_id=True)
 
 
 def _delete(args):
-    _write(args, lambda extension, user: extension.delete(user, args.model, args.id))
+    _write(args, lambda extension, user: extension.delete(user, args.model, args.id), by_id=True)
 
 
 def _link(args):

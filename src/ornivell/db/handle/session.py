@@ -180,9 +180,10 @@ class Session:
             added += _rows(self._connection.execute(statement, run))
         return added
 
-    def merge(self, table_name, values):
-        """Update the row whose ``id`` is ``values["id"]``; returns the row count."""
-        return self.update_many(table_name, [values])
+    def merge(self, table_name, values, key="id"):
+        """Update the row whose ``key`` column (by default ``id``) holds
+        ``values[key]``; returns the row count."""
+        return self.update_many(table_name, [values], keys=[key])
 
     def update_many(self, table_name, rows, keys=None):
         """Update each row matched on its ``keys`` columns (default ``id``)
@@ -196,10 +197,11 @@ class Session:
             count += self._connection.execute(statement, [params for _, params in run]).rowcount
         return count
 
-    def delete(self, table_name, id):
+    def delete(self, table_name, id, key="id"):
+        """Delete the row whose ``key`` column (by default ``id``) holds ``id``; returns the row count."""
         table = self._database.table(table_name, self._connection)
-        id = table_values(table, {"id": id}).get("id", id)
-        return self._connection.execute(delete(table).where(_column(table, "id") == id)).rowcount
+        id = table_values(table, {key: id}).get(key, id)
+        return self._connection.execute(delete(table).where(_column(table, key) == id)).rowcount
 
     def _insert_and_read(self, table, row):
         # for databases without INSERT ... RETURNING

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "dbplus.h"
+#include "entities/record_key.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
 #include "names.h"
@@ -35,11 +36,14 @@ py::tuple primary_key_cond(py::handle self, py::handle data, py::handle table) {
     return py::make_tuple(conds, params, error);
 }
 
-// Always keyed on `id`, whatever the table's primary key.
-py::tuple primary_key_cond_list(py::handle self, py::handle data, py::handle table) {
+// Keyed on each entity's `id`, whatever the table's primary key; `column` is
+// the main-table column that holds it (a model's property `id` may name one
+// other than `id`).
+py::tuple primary_key_cond_list(py::handle self, py::handle data, py::handle table, py::handle column) {
     py::dict error;
     py::handle key(names::id);
     py::object name = attr(table, names::name);
+    Escaper escape(self);
     py::list ids;
     for (py::handle entity : data) {
         if (!contains(entity, key)) {
@@ -49,7 +53,8 @@ py::tuple primary_key_cond_list(py::handle self, py::handle data, py::handle tab
         }
     }
     std::vector<py::object> in = unpack(call_in_clause(self, to_str(text_of(name) + "_ids"), ids), 2);
-    std::string cond = Escaper(self).text(name) + ".id in " + utf8(in[0]);
+    std::string key_column = is_plain_id(column) ? std::string("id") : escape.text(column);
+    std::string cond = escape.text(name) + "." + key_column + " in " + utf8(in[0]);
     py::list conds;
     conds.append(to_str(cond));
     return py::make_tuple(conds, in[1], error);
@@ -62,14 +67,17 @@ py::object call_primary_key_cond(py::handle self, py::handle data, py::handle ta
                                         table);
 }
 
-py::object call_primary_key_cond_list(py::handle self, py::handle data, py::handle table) {
-    return primary_key_cond_list_method.call(
-        self, [&] { return py::object(primary_key_cond_list(self, data, table)); }, data, table);
+py::object call_primary_key_cond_list(py::handle self, py::handle data, py::handle table, py::handle column) {
+    auto direct = [&] { return py::object(primary_key_cond_list(self, data, table, column)); };
+    // the spec's call form where the column is `id`, so that overrides of it keep working
+    if (is_plain_id(column)) return primary_key_cond_list_method.call(self, direct, data, table);
+    return primary_key_cond_list_method.call(self, direct, data, table, py::arg("column") = column);
 }
 
 void bind_key_conditions(ClassBuilder& dbplus) {
     dbplus.method(primary_key_cond_method, &primary_key_cond, py::arg("data"), py::arg("t"));
-    dbplus.method(primary_key_cond_list_method, &primary_key_cond_list, py::arg("data"), py::arg("t"));
+    dbplus.method(primary_key_cond_list_method, &primary_key_cond_list, py::arg("data"), py::arg("t"),
+                  py::arg("column") = py::str("id"));
 }
 
 }  // namespace dbplus

@@ -15,7 +15,8 @@ void bind_key_conditions(ClassBuilder& dbplus);
 
 // self.primary_key_cond(data, t) -> (conds, params, error)
 py::object call_primary_key_cond(py::handle self, py::handle data, py::handle table);
-// self.primary_key_cond_list(data, t) -> ([cond], params, error)
-py::object call_primary_key_cond_list(py::handle self, py::handle data, py::handle table);
+// self.primary_key_cond_list(data, t) -> ([cond], params, error), with
+// column=<column> when the ids live in a column other than `id`
+py::object call_primary_key_cond_list(py::handle self, py::handle data, py::handle table, py::handle column);
 
 }  // namespace dbplus

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "dbplus.h"
+#include "entities/record_key.h"
 #include "host/jsql_module.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
@@ -78,13 +79,14 @@ py::object column_rule(py::handle self, py::handle table, py::handle name) {
     return jsql::value_rule(table, name, dialect);
 }
 
-// How filters bind values of the model's `id`: by its main table, or by the
-// result of a model defined by SQL.
+// How filters bind values of the model's `id` column: by its main table, or
+// by the result of a model defined by SQL.
 py::object id_rule(py::handle self, py::handle info) {
+    py::object column = id_column(self, info);
     py::object table = attr(info, names::main_table);
-    if (!table.is_none()) return column_rule(self, table, names::id);
+    if (!table.is_none()) return column_rule(self, table, column);
     if (!truthy(get(attr(info, names::model), names::sql))) return untyped();
-    py::object rule = get(jsql::result_rules(info, handle_of(self)), names::id);
+    py::object rule = get(jsql::result_rules(info, handle_of(self)), column);
     return rule.is_none() ? untyped() : rule;
 }
 
@@ -99,8 +101,10 @@ bool is_moment(py::handle value) {
     return PyObject_IsInstance(value.ptr(), kinds) == 1;
 }
 
-void convert_entry(py::handle self, py::handle table, py::handle row, py::handle key, const std::string& path) {
-    py::object value = key_value(path, column_rule(self, table, key), row[key]);
+// row[key] converted as `column` takes values (by default the column `key`).
+void convert_entry(py::handle self, py::handle table, py::handle row, py::handle key, const std::string& path,
+                   py::handle column = py::handle()) {
+    py::object value = key_value(path, column_rule(self, table, column ? column : key), row[key]);
     if (PyObject_SetItem(row.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
@@ -108,6 +112,13 @@ std::string element_path(const char* what, size_t index) { return std::string(wh
 
 void require_mapping(const std::string& path, py::handle row) {
     if (!is_mapping(row)) refuse_value(path, "expected an object, got " + kind_of(row));
+}
+
+// The id names the record by its key column too, also for a user who does
+// not see the property id (whose column the update would otherwise copy).
+void copy_id_to_key(py::handle data, py::handle column) {
+    if (is_plain_id(column) || !contains(data, names::id) || contains(data, column)) return;
+    set_item(data, column.ptr(), item(data, names::id));
 }
 
 }  // namespace
@@ -131,6 +142,8 @@ py::object written_record_id(py::handle self, py::handle info, py::handle model,
 void convert_entity_keys(py::handle self, py::handle info, py::handle model, py::handle data) {
     refuse_unwritable(info, model);
     py::object table = attr(info, names::main_table);
+    py::object column = id_column(self, info);
+    copy_id_to_key(data, column);
     py::handle id = names::id;
     bool id_is_key = false;
     for (py::handle column : attr(table, names::primary_key)) {
@@ -140,17 +153,19 @@ void convert_entity_keys(py::handle self, py::handle info, py::handle model, py:
         id_is_key = id_is_key || equals(name, id);
     }
     // without row rules an update is keyed on its id alone
-    if (!id_is_key && contains(data, id)) convert_entry(self, table, data, id, "id");
+    if (!id_is_key && contains(data, id)) convert_entry(self, table, data, id, "id", column);
 }
 
 void convert_batch_ids(py::handle self, py::handle info, py::handle model, py::handle entities) {
     refuse_unwritable(info, model);
     py::object table = attr(info, names::main_table);
+    py::object column = id_column(self, info);
     size_t index = 0;
     for (py::handle entity : entities) {
         std::string path = element_path("data", index++);
         require_mapping(path, entity);
-        if (contains(entity, names::id)) convert_entry(self, table, entity, names::id, path + ".id");
+        if (contains(entity, names::id)) convert_entry(self, table, entity, names::id, path + ".id", column);
+        copy_id_to_key(entity, column);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "dbplus.h"
 #include "entities/key_values.h"
+#include "entities/record_key.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
@@ -51,8 +52,10 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
     sql += " from ";
     sql += utf8(join(" ", sorted_join_tables(join_tables)));
     sql += " where ";
-    sql += Escaper(self).text(from_clause_name(info, main_table));
-    sql += ".id=:id";
+    Escaper escape(self);
+    sql += escape.text(from_clause_name(info, main_table));
+    py::object key = id_column(self, info);
+    sql += "." + (is_plain_id(key) ? std::string("id") : escape.text(key)) + "=:id";
     if (truthy(acl[0])) {
         // every rule must hold, as in a search: a rule only ever narrows
         sql += " and (";

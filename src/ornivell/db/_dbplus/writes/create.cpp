@@ -4,6 +4,7 @@
 #include "entities/create_entity.h"
 #include "entities/entity_data.h"
 #include "entities/key_values.h"
+#include "entities/record_key.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
@@ -36,9 +37,9 @@ py::object insert(py::handle self, const Insert& kind, py::handle main_table, py
     return Call(attr(handle_of(self), kind.operation)).keyword(names::session, session).run({main_table, data});
 }
 
-py::list ids_of(const py::list& rows) {
+py::list ids_of(const GuardedRead& read, const py::list& rows) {
     py::list ids;
-    for (py::handle row : rows) ids.append(item(row, names::id));
+    for (py::handle row : rows) ids.append(read.row_id(row));
     return ids;
 }
 
@@ -55,12 +56,15 @@ py::object insert_checked(py::handle self, py::handle user, py::handle info, con
         inserted = insert(self, kind, main_table, data, session);
     } else if (!write_within_rules(self, session, read, [&](py::handle s) {
                    inserted = insert(self, kind, main_table, data, s);
-                   return py::object(ids_of(kind.rows(inserted)));
+                   return py::object(ids_of(read, kind.rows(inserted)));
                })) {
         std::string model_name = text_of(item(attr(info, names::model), names::displayName));
         return result_pair(message_payload("无数据权限创建: " + model_name), 403);
     }
-    for (py::handle row : kind.rows(inserted)) visible.trim_answer(row);
+    for (py::handle row : kind.rows(inserted)) {
+        answer_with_id(row, read.id_column());
+        visible.trim_answer(row);
+    }
     return result_pair(inserted, 200);
 }
 

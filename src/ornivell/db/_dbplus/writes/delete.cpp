@@ -3,6 +3,7 @@
 #include <string>
 
 #include "entities/key_values.h"
+#include "entities/record_key.h"
 #include "host/call.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
@@ -30,6 +31,13 @@ py::object read_for_delete(py::handle session, const GuardedRead& read, py::hand
     return query_one.run({to_str(sql)});
 }
 
+// session.delete(t.name, id), told the key column when it is not `id`
+void remove_row(py::handle session, const GuardedRead& read, py::handle table, py::handle id) {
+    Call remove(attr(session, names::delete_));
+    if (!is_plain_id(read.id_column())) remove.keyword(names::key, read.id_column());
+    remove.run({attr(table, names::name), id});
+}
+
 py::object delete_record(py::handle self, py::handle user, py::handle model, py::handle id, py::handle session) {
     Gate gate = pass_gate(self, user, model, "deleteEnabled", "删除", session);
     if (gate.refused()) return gate.refusal;
@@ -44,7 +52,8 @@ py::object delete_record(py::handle self, py::handle user, py::handle model, py:
         if (read.has_rules()) return result_pair(message_payload("无数据权限删除: " + record), 403);
         return result_pair(message_payload(record + "不存在"), 404);
     }
-    attr(session, names::delete_)(attr(table, names::name), id);
+    remove_row(session, read, table, id);
+    answer_with_id(row, read.id_column());
     VisibleColumns(gate.info).trim_answer(row);
     return result_pair(row, 200);
 }

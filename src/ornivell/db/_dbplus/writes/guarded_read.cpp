@@ -1,6 +1,7 @@
 #include "writes/guarded_read.h"
 
 #include "dbplus.h"
+#include "entities/record_key.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
 #include "model_info_record.h"
@@ -23,8 +24,11 @@ GuardedRead::GuardedRead(py::handle self, py::handle info, py::handle table, py:
     table_prefix_ = escape.text(name) + ".";
     // a model with an alias cannot name its main table by the table's name
     main_prefix_ = escape.text(from_clause_name(info, name)) + ".";
-    escaped_id_ = escape.text(names::id);
+    id_column_ = dbplus::id_column(self, info);
+    escaped_id_ = escape.text(id_column_);
 }
+
+py::object GuardedRead::row_id(py::handle row) const { return item(row, id_column_.ptr()); }
 
 bool GuardedRead::has_rules() const { return truthy(acl_[0]); }
 

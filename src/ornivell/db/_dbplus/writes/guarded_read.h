@@ -28,11 +28,15 @@ public:
     std::string head() const;
     // the rules joined by " and ", each bracketed when there are several
     std::string rule_group() const;
-    // <main>.<id>=:id
+    // <main>.<id column>=:id
     std::string id_condition() const;
+    // the main-table column that holds the record's id (see record_key.h)
+    const py::object& id_column() const { return id_column_; }
+    // row[id column]: a main-table row's id
+    py::object row_id(py::handle row) const;
     // the key conditions joined by " and ", naming the main table as the FROM clause does
     std::string key_conditions(py::handle conds) const;
-    // <main>.<id> in (...) and (rules), with its parameters
+    // <main>.<id column> in (...) and (rules), with its parameters
     std::pair<std::string, py::object> ids_admitted(py::handle ids) const;
 
 private:
@@ -45,6 +49,7 @@ private:
     mutable py::object block_;
     std::string table_prefix_;  // the escaped table name and a dot
     std::string main_prefix_;   // the escaped name the FROM clause uses and a dot
+    py::object id_column_;
     std::string escaped_id_;
 };
 

@@ -26,7 +26,7 @@ bool all_admitted(py::handle session, const GuardedRead& read, py::handle ids) {
     if (wanted.empty()) return true;
     auto [sql, params] = read.ids_admitted(ids);
     py::object rows = Call(attr(session, names::query)).expand(params).run({to_str(sql)});
-    for (py::handle row : rows) wanted.erase(text_of(item(row, names::id)));
+    for (py::handle row : rows) wanted.erase(text_of(read.row_id(row)));
     return wanted.empty();
 }
 
