@@ -313,7 +313,7 @@ def test_build_sql_plain(plus, db, emp):
     res, status = plus.build_sql(U, "m")
     assert status == 200 and type(res) is dp.SqlResult and res.metadata is emp and res.conds == [] and res.params == {}
     assert res.to_sql() == (
-        'select  "t"."id","t"."name","t"."code" from "t" "t" left join "dept" order by "t"."name" asc')
+        'select  "t"."id","t"."name","t"."code" from "t" "t" left join "dept" order by "t"."name" asc , "t"."id"')
     assert (res.export_props, res.groupby, res.distinct) == ([emp.props["name"], emp.props["code"]], [], "")
     assert db.runs == [] and plus.build_sql(U, "m")[0].to_sql() == res.to_sql()
 
@@ -357,8 +357,8 @@ def test_build_sql_columns_selection(plus, emp, columns, selected):
 
 
 @pytest.mark.parametrize("alias, sql, props, order", [
-    ("", "", [("id", None, 0), ("name", None, 0)], []),
-    ("e", "", [("id", None, 0)], []),
+    ("", "", [("id", None, 0), ("name", None, 0)], ['"t"."id"']),
+    ("e", "", [("id", None, 0)], ['"e"."id"']),
     ("", "", [("name", None, 0), ("code", None, 0), ("cnt", "count(1)", 1)], ['"t"."code" desc']),
     ("e", "", [("cnt", "count(1)", 1)], ['"e"."id" desc']),
     ("e", "select 1", [("cnt", "count(1)", 1)], ['"t"."id" desc']),

@@ -201,8 +201,9 @@ def _column_types(db, s, name):
 
 def _make_usable(db, s, name, props, first_order):
     """New properties are shown, filterable and orderable, text columns
-    searchable by keyword. Their data type comes from the generic type of
-    their column, as the extension types the columns of a model's SQL."""
+    searchable by keyword; the key (``id``) is the default order, so that
+    pages are slices of one order. Their data type comes from the generic
+    type of their column, as the extension types the columns of a model's SQL."""
     from sqlalchemy import String
 
     from .._dbplus import DbPlus
@@ -213,8 +214,9 @@ def _make_usable(db, s, name, props, first_order):
         column_type = None if p.asEnabled else types.get(p.table, {}).get(p.column)
         data_type = DbPlus.guess_column_type(ResultColumn(p.column, column_type)) if column_type else p.dataType
         s.execute("update _prop set selectEnabled=1, filterEnabled=:filter, orderEnabled=:sort, "
-                  "searchEnabled=:search, dataType=:data_type, displayOrder=:position where id=:id",
-                  filter=int(not p.asEnabled), sort=int(not p.asEnabled),
+                  "searchEnabled=:search, dataType=:data_type, displayOrder=:position, orderAsDefault=:by_key "
+                  "where id=:id",
+                  filter=int(not p.asEnabled), sort=int(not p.asEnabled), by_key=int(p.name == "id"),
                   search=int(column_type is not None and issubclass(column_type, String)), data_type=data_type,
                   position=order, id=p.id)
 
