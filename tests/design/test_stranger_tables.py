@@ -2,7 +2,7 @@
 their sort values, and columns added after the model was described."""
 
 import pytest
-from sqlalchemy import Column, Integer, MetaData, String, Table
+from sqlalchemy import Column, Date, Integer, MetaData, String, Table
 
 from ornivell.db.handle.attrdict import Dict
 
@@ -49,3 +49,27 @@ def test_the_key_is_the_default_order_and_a_view_without_one_is_checked(many, db
     done = dbplus(many, "model", "check", "kinds")
     assert done.status == 1
     assert done.out.splitlines() == ["check:", "  the model has no key (no property id): its pages may repeat or skip rows"]
+
+
+def test_dates_before_1900_read_back_as_the_same_dates(many, tmp_path, monkeypatch):
+    import datetime
+
+    from openpyxl import load_workbook
+
+    from ornivell.db._dbplus import DbPlus
+    from ornivell.db.admin.grants import grant
+    from ornivell.db.admin.modeling import add_model
+
+    table = Table("s_old", MetaData(), Column("id", Integer, primary_key=True), Column("born", Date))
+    table.create(many.engine)
+    with many.engine.begin() as connection:
+        connection.execute(table.insert(), [{"id": 1, "born": datetime.date(1850, 3, 1)},
+                                            {"id": 2, "born": datetime.date(1999, 12, 31)}])
+    add_model(many, "old", "s_old")
+    grant(many, "pager", "old", operations=["export"])
+    monkeypatch.setenv("DBPLUS_EXPORT_DIR", str(tmp_path))
+    written, status = DbPlus(many).export(READER, "old", {"order": [{"id": "asc"}]})
+    assert status == 200
+    _, *rows = load_workbook(written["path"], read_only=True).active.iter_rows(values_only=True)
+    born = [row[0] for row in rows]
+    assert born[0] in (datetime.datetime(1850, 3, 1), "1850-03-01") and born[1] in (datetime.datetime(1999, 12, 31), "1999-12-31")
