@@ -108,10 +108,14 @@ def test_a_rule_without_a_condition_is_dropped_and_logged(plus, db, fk, caplog, 
 
 
 @pytest.mark.parametrize("order, shown", [("first", "'first'"), (None, "None")])
-def test_a_rule_join_whose_order_is_not_a_number_is_refused(plus, db, fk, order, shown):
+def test_a_rule_join_whose_order_is_not_a_number_is_refused_where_joins_are_sorted(plus, db, fk, order, shown):
     db.reply(fk.acl_data_sql(), uid=1, result=[Dict(cond="a", join="left join z", order=order, name="r", model="m")])
-    with pytest.raises(dp.MetadataError, match=f"^_acl_data rule 'r' on 'm': the order {shown} is not a number$"):
-        plus.build_acl_cond_sql({"user": U}, "m")
+    conds, params, joins = plus.build_acl_cond_sql({"user": U}, "m")
+    assert (conds, joins) == (["a"], [("left join z", order)])
+    block = dp.SqlBlock()
+    block.join_tables = [('"t" "t"', -1), *joins]
+    with pytest.raises(dp.MetadataError, match=f"^model join 'left join z' .*: the order {shown} is not a number$"):
+        block.sorted_join_tables()
 
 
 # add_cond and the client's conditions
