@@ -73,3 +73,20 @@ def test_dates_before_1900_read_back_as_the_same_dates(many, tmp_path, monkeypat
     _, *rows = load_workbook(written["path"], read_only=True).active.iter_rows(values_only=True)
     born = [row[0] for row in rows]
     assert born[0] in (datetime.datetime(1850, 3, 1), "1850-03-01") and born[1] in (datetime.datetime(1999, 12, 31), "1999-12-31")
+
+
+def test_a_column_added_later_stays_hidden_from_every_role_until_shown(many, dbplus):
+    from ornivell.db._dbplus import DbPlus
+
+    many.execute("alter table s_many add ssn varchar(11)")
+    done = dbplus(many, "model", "sync", "many")
+    assert done.status == 0 and "added ssn, hidden from every role until shown" in done.out, done.err
+    many.reflect()  # this handle's tables as the command found them
+
+    def shown():
+        res, status = DbPlus(many).search(READER, "many", {"limit": 1})
+        return status == 200 and "ssn" in res.data[0]
+
+    assert not shown()
+    done = dbplus(many, "grant", "pager", "many", "--show", "ssn")
+    assert done.status == 0 and done.out == "pager now sees many.ssn\n" and shown()

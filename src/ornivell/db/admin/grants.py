@@ -7,7 +7,7 @@ nothing.
 
 from typing import NamedTuple, Tuple
 
-from sqlalchemy import and_, insert, select
+from sqlalchemy import and_, delete, insert, select
 
 from .. import schema
 from ..handle.row_values import table_values
@@ -31,6 +31,7 @@ class Grant(NamedTuple):
     operations: Tuple[str, ...]
     hidden: Tuple[str, ...]
     rules: int
+    shown: Tuple[str, ...] = ()
 
 
 def operation_keys(names):
@@ -101,15 +102,30 @@ def _grant_operations(connection, role_id, model, keys):
     return granted
 
 
+def _prop_id(connection, model, name):
+    prop = _id_where(connection, schema.prop, model=model["model"], name=name)
+    if prop is None:
+        raise MetadataError(f"model {model['model']} has no property {name}: 'dbplus model show' lists them")
+    return prop
+
+
 def _hide_properties(connection, role_id, model, names):
     hidden = []
     for name in names:
-        prop = _id_where(connection, schema.prop, model=model["model"], name=name)
-        if prop is None:
-            raise MetadataError(f"model {model['model']} has no property {name}: 'dbplus model show' lists them")
-        if _ensure(connection, schema.role_prop, roleId=role_id, propId=prop)[1]:
+        if _ensure(connection, schema.role_prop, roleId=role_id, propId=_prop_id(connection, model, name))[1]:
             hidden.append(name)
     return hidden
+
+
+def _show_properties(connection, role_id, model, names):
+    shown = []
+    for name in names:
+        prop = _prop_id(connection, model, name)
+        done = connection.execute(delete(schema.role_prop).where(
+            and_(schema.role_prop.c.roleId == role_id, schema.role_prop.c.propId == prop)))
+        if done.rowcount:
+            shown.append(name)
+    return shown
 
 
 def _add_rule(connection, role, role_id, model, cond, join):
@@ -123,9 +139,9 @@ def _add_rule(connection, role, role_id, model, cond, join):
     return added
 
 
-def grant(db, role, model_name, operations=(), hide=(), rule=None, rule_join=None):
+def grant(db, role, model_name, operations=(), hide=(), rule=None, rule_join=None, show=()):
     """Grant ``role`` the ``operations`` on the model, hide its properties
-    ``hide`` from it, and limit its rows to those meeting ``rule`` (an SQL
+    ``hide`` from it, show it ``show`` again, and limit its rows to those meeting ``rule`` (an SQL
     condition, with ``rule_join`` a join it needs); in one transaction."""
     require_metadata_tables(db)
     if rule is not None and not rule.strip():
@@ -136,5 +152,6 @@ def grant(db, role, model_name, operations=(), hide=(), rule=None, rule_join=Non
         model = _model(connection, model_name)
         granted = _grant_operations(connection, role_id, model, keys) if keys else []
         hidden = _hide_properties(connection, role_id, model, hide)
+        shown = _show_properties(connection, role_id, model, show)
         rules = _add_rule(connection, role, role_id, model, rule.strip(), rule_join) if rule is not None else 0
-    return Grant(tuple(granted), tuple(hidden), rules)
+    return Grant(tuple(granted), tuple(hidden), rules, tuple(shown))

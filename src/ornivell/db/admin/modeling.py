@@ -51,10 +51,12 @@ class Join(NamedTuple):
 
 
 class PropertyChanges(NamedTuple):
-    """The property rows a sync added and removed, by name."""
+    """The property rows a sync added and removed, by name; ``hidden``: the
+    added ones hidden from every role until shown."""
 
     added: Tuple[str, ...]
     removed: Tuple[str, ...]
+    hidden: Tuple[str, ...] = ()
 
 
 def split_list(text):
@@ -167,7 +169,7 @@ def sync_model(db, name):
     require_metadata_tables(db)
     with db.session() as s:
         require_model(s, name)
-        return _sync(db, DbPlus(db), s, name)
+        return _sync(db, DbPlus(db), s, name, hide_added=True)
 
 
 def _props(s, name):
@@ -175,7 +177,16 @@ def _props(s, name):
     return s.query("select * from _prop where model=:model order by id", model=name)
 
 
-def _sync(db, dp, s, name):
+def _hide_from_every_role(s, props):
+    # a column added to a table later (an ssn) is shown to nobody until someone decides to
+    roles = [role.id for role in s.query("select id from _role")]
+    for prop in props:
+        for role in roles:
+            s.add("_role_prop", {"roleId": role, "propId": prop.id})
+    return tuple(prop.name for prop in props) if roles else ()
+
+
+def _sync(db, dp, s, name, hide_added=False):
     before = {p.id: p for p in _props(s, name)}
     payload, status = dp.sync_model(name, session=s)
     if status != 200:
@@ -186,7 +197,8 @@ def _sync(db, dp, s, name):
     last = max((p.displayOrder for p in before.values() if p.id in kept), default=0)
     _make_usable(db, s, name, added, first_order=last + 1)
     removed = [p.name for p in before.values() if p.id not in kept]
-    return PropertyChanges(tuple(p.name for p in added), tuple(removed))
+    hidden = _hide_from_every_role(s, added) if hide_added else ()
+    return PropertyChanges(tuple(p.name for p in added), tuple(removed), hidden)
 
 
 def _column_types(db, s, name):

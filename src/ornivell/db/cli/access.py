@@ -24,6 +24,7 @@ def _role_assign(args):
 def _grant_text(args, grant):
     lines = [f"{args.role} may now {', '.join(grant.operations)} on {args.model}"] if grant.operations else []
     lines += [f"{args.role} no longer sees {args.model}.{name}" for name in grant.hidden]
+    lines += [f"{args.role} now sees {args.model}.{name}" for name in grant.shown]
     if grant.rules:
         lines.append(f"{args.role} sees only the rows of {args.model} where {args.rule.strip()}")
     return "\n".join(lines) or f"{args.role} held all of this on {args.model} already"
@@ -33,11 +34,12 @@ def _grant(args):
     from ..admin.grants import grant
     from ..admin.modeling import split_list
 
-    if not (args.ops or args.hide or args.rule is not None):
-        raise CommandError("say what to grant: --ops, --hide or --rule")
+    if not (args.ops or args.hide or args.show or args.rule is not None):
+        raise CommandError("say what to grant: --ops, --hide, --show or --rule")
     with connected(args.db, existing=True) as database:
         done = grant(database, args.role, args.model, operations=split_list(args.ops or ""),
-                     hide=split_list(args.hide or ""), rule=args.rule, rule_join=args.rule_join)
+                     hide=split_list(args.hide or ""), rule=args.rule, rule_join=args.rule_join,
+                     show=split_list(args.show or ""))
     print(_grant_text(args, done))
 
 
@@ -61,6 +63,8 @@ def register(subparsers):
     parser.add_argument("model", help="business model name")
     parser.add_argument("--ops", metavar="OP,OP", help="operations: query, export, create, update, delete")
     parser.add_argument("--hide", metavar="PROP,PROP", help="properties the role must not see")
+    parser.add_argument("--show", metavar="PROP,PROP",
+                        help="hidden properties the role may see again (model sync hides new ones)")
     parser.add_argument("--rule", metavar="SQL",
                         help="row rule: an SQL condition on the model's tables, e.g. \"t.orgId = $user.orgId\"")
     parser.add_argument("--rule-join", metavar="SQL", help="a join the rule needs, e.g. \"left join x on ...\"")
