@@ -90,3 +90,27 @@ def test_a_column_added_later_stays_hidden_from_every_role_until_shown(many, dbp
     assert not shown()
     done = dbplus(many, "grant", "pager", "many", "--show", "ssn")
     assert done.status == 0 and done.out == "pager now sees many.ssn\n" and shown()
+
+
+def test_columns_named_with_a_blank_or_a_quote_are_read_or_refused_with_a_reason(many, dbplus):
+    from ornivell.db._dbplus import DbPlus
+    from ornivell.db.admin.grants import grant
+
+    table = Table("s_odd", MetaData(), Column("id", Integer, primary_key=True), Column("zip code", String(10)),
+                  Column("Credit Score", Integer), Column("it's", String(5)))
+    table.create(many.engine)
+    with many.engine.begin() as connection:
+        connection.execute(table.insert(), [{"id": 1, "zip code": "12345", "Credit Score": 700, "it's": "x"}])
+    done = dbplus(many, "model", "add", "odd", "--table", "s_odd")
+    assert done.status == 0, done.err
+    grant(many, "pager", "odd", operations=["query"])
+    many.reflect()
+    res, status = DbPlus(many).search(READER, "odd", {"order": [{"id": "asc"}]})
+    assert status == 200 and res.data == [{"id": 1, "zip code": "12345", "Credit Score": 700, "it's": "x"}]
+
+    Table("s_odder", MetaData(), Column("id", Integer, primary_key=True), Column('say "hi"', String(5))).create(
+        many.engine)
+    done = dbplus(many, "model", "add", "odder", "--table", "s_odder")
+    assert done.status == 1 and done.out == "" and len(done.err.splitlines()) == 1
+    assert 'holds a double quote, which no property name may hold' in done.err
+    assert not many.query("select * from _model where model='odder'")

@@ -196,6 +196,7 @@ def _sync(db, dp, s, name, hide_added=False):
     kept = {p.id for p in after}
     last = max((p.displayOrder for p in before.values() if p.id in kept), default=0)
     _make_usable(db, s, name, added, first_order=last + 1)
+    _quote_columns(db, s, name, added)
     removed = [p.name for p in before.values() if p.id not in kept]
     hidden = _hide_from_every_role(s, added) if hide_added else ()
     return PropertyChanges(tuple(p.name for p in added), tuple(removed), hidden)
@@ -209,6 +210,31 @@ def _column_types(db, s, name):
     if model.sql and model.table not in db.tables:
         types[model.table] = {c.name: c.type for c in (s.query_meta(model.sql) or {}).values()}
     return types
+
+
+def _needs_expression(db, prop):
+    """A main-table column whose name the handle's escape passes as written
+    (a blank or a bracket in it, read as an SQL expression) would break every
+    statement of the model; a double quote cannot be in a property name."""
+    if prop.asEnabled or "." in prop.name or not isinstance(prop.column, str):
+        return False
+    if '"' in prop.column:
+        raise MetadataError(f"column {prop.table}.{prop.column} holds a double quote, which no property name may "
+                            f"hold: rename the column, or leave it out with --columns")
+    return db.escape(prop.column) == prop.column and not _PLAIN_NAME.fullmatch(prop.column)
+
+
+def _quote_columns(db, s, name, props):
+    """Columns named with a blank (``zip code``) are described as the
+    expression that selects them quoted, qualified as the statements name
+    the main table."""
+    model = model_row(s, name)
+    quote = db.engine.dialect.identifier_preparer.quote_identifier
+    qualifier = model.table if model.sql else (model.alias or model.table)
+    for p in props:
+        if _needs_expression(db, p):
+            s.execute("update _prop set " + db.escape("column") + "=:expression, asEnabled=1 where id=:id",
+                      expression=f"{quote(qualifier)}.{quote(p.column)}", id=p.id)
 
 
 def _make_usable(db, s, name, props, first_order):
