@@ -48,7 +48,7 @@ def test_the_key_is_the_default_order_and_a_view_without_one_is_checked(many, db
     assert dbplus(many, "model", "add", "kinds", "--table", "s_kinds").status == 0
     done = dbplus(many, "model", "check", "kinds")
     assert done.status == 1
-    assert done.out.splitlines() == ["check:", "  the model has no key (no property id): its pages may repeat or skip rows"]
+    assert done.out.splitlines() == ["check:", "  the model has no key (no property id, no one-column primary key): its pages may repeat or skip rows"]
 
 
 def test_dates_before_1900_read_back_as_the_same_dates(many, tmp_path, monkeypatch):

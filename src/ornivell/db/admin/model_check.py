@@ -101,11 +101,12 @@ def _rule_problems(rules):
             for rule in rules if rule.cond is None or not rule.cond.strip()]
 
 
-def _key_problems(props):
+def _key_problems(db, model, props):
     # searches end their ordering with the key; without one rows that sort alike may change places between pages
-    if any(prop.name == "id" for prop in props):
+    table = db.tables.get(model.table)
+    if any(prop.name == "id" for prop in props) or (table is not None and len(table.primary_key.columns) == 1):
         return []
-    return ["the model has no key (no property id): its pages may repeat or skip rows"]
+    return ["the model has no key (no property id, no one-column primary key): its pages may repeat or skip rows"]
 
 
 def model_problems(db, name):
@@ -118,7 +119,7 @@ def model_problems(db, name):
         # searches read rules under the model's name, single records under its main table's
         rules = s.query("select * from _acl_data where model=:model or model=:main order by id", model=name,
                         main=model.table)
-    problems = _table_problems(db, model, joins) + _key_problems(props)
+    problems = _table_problems(db, model, joins) + _key_problems(db, model, props)
     sql_columns = None
     if model.sql:
         sql_columns, sql_problem = _sql_columns(db, model.sql)

@@ -26,13 +26,28 @@ std::string lower(std::string text) {
     return text;
 }
 
+// The main table's one-column primary key, for a model without an id property.
+py::object primary_key_column(py::handle info) {
+    py::object main_table = attr(info, names::main_table);
+    if (main_table.is_none()) return py::none();
+    // a host's table object need not describe its key
+    PyObject* found = PyObject_GetAttr(main_table.ptr(), names::primary_key);
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::none();
+    }
+    py::list key(py::reinterpret_steal<py::object>(found));
+    return py::len(key) == 1 ? attr(key[0], names::name) : py::none();
+}
+
 // The model's key: the column of its property "id" when that is a column
-// of the main table (or of the model's SQL).
+// of the main table (or of the model's SQL), else the main table's own key.
 std::optional<Key> model_key(py::handle self, py::handle info) {
     py::object prop = get(attr(info, names::props), names::id);
-    if (prop.is_none()) return std::nullopt;
-    py::object table = attr(prop, names::table);
-    py::object column = attr(prop, names::column);
+    py::object main_name = call_main_table_name(info);
+    py::object table = prop.is_none() ? main_name : attr(prop, names::table);
+    py::object column = prop.is_none() ? primary_key_column(info) : attr(prop, names::column);
     if (!truthy(table) || !PyUnicode_Check(column.ptr())) return std::nullopt;
     py::object model = attr(info, names::model);
     py::object qualifier;
@@ -41,7 +56,7 @@ std::optional<Key> model_key(py::handle self, py::handle info) {
     } else {
         py::object table_object = get(attr(info, names::tables), table);
         if (table_object.is_none() || !contains(attr(table_object, names::c), column)) return std::nullopt;
-        if (not_equal(table, call_main_table_name(info))) return std::nullopt;
+        if (not_equal(table, main_name)) return std::nullopt;
         qualifier = call_table_name(info, table);
     }
     Escaper escape(self);

@@ -9,7 +9,7 @@ namespace dbplus {
 namespace py = pybind11;
 
 // Appends the model's key (its property "id", referenced as the block
-// references it) to the result's ordering unless an item already sorts by
+// references it, else the main table's one-column primary key) to the result's ordering unless an item already sorts by
 // it. Grouped results, and distinct ones that do not select the key, keep
 // their ordering: the key cannot be sorted by there.
 void end_order_with_key(py::handle self, py::handle info, py::handle result);
