@@ -100,3 +100,24 @@ def test_link_lists(dbplus):
     assert {"org", "own", "city", "id"} <= set(lists)
     assert {entry["label"] for entry in lists["org"].values()} >= {"North Sales", "Head Office"}
     assert "org" not in json.loads(dbplus("domains", "customer", "--user", "2", "--links", "--json").stdout)
+
+
+def workbooks(*folders):
+    return {path for folder in folders for path in folder.glob("*.xlsx")}
+
+
+@pytest.mark.parametrize("kind", ["no exported column", "missing folder", "empty name", "symbolic link", "fifo"])
+def test_a_refused_export_says_why_in_one_line_and_leaves_no_file(dbplus, tmp_path, kind):
+    real = tmp_path / "kept.xlsx"
+    real.write_bytes(b"kept")
+    (tmp_path / "link.xlsx").symlink_to(real)
+    os.mkfifo(tmp_path / "pipe.xlsx")
+    options = {"no exported column": ["--columns", "id", "-o", str(tmp_path / "new.xlsx")],
+               "missing folder": ["-o", "newdir/"], "empty name": ["-o", ""],
+               "symbolic link": ["-o", str(tmp_path / "link.xlsx")], "fifo": ["-o", str(tmp_path / "pipe.xlsx")]}
+    folders = (dbplus.workdir, dbplus.workdir.parent, tmp_path)
+    before = workbooks(*folders)
+    done = dbplus("export", "product", "--user", "4", *options[kind])
+    assert done.returncode == 1 and done.stdout == "" and len(done.stderr.splitlines()) == 1, done.stderr
+    assert workbooks(*folders) == before and real.read_bytes() == b"kept"
+    assert not (dbplus.workdir / "newdir").exists()

@@ -89,3 +89,26 @@ def test_a_scale_out_of_bounds_is_refused_before_anything_is_written(fresh, scal
     with pytest.raises(ValueError, match=f"at most {MAX_SCALE}"):
         build_demo(fresh, scale=scale)
     assert inspect(fresh.engine).get_table_names() == []
+
+
+def own_admin(db, grant, holder):
+    create_metadata_tables(db)
+    with db.engine.begin() as connection:
+        role = connection.execute(schema.role.insert(), {"name": "admin"}).inserted_primary_key[0]
+        if grant:
+            resource = connection.execute(schema.resource.insert(), {"resource": "crm", "type": "model",
+                                                                     "name": "CRM"}).inserted_primary_key[0]
+            func = connection.execute(schema.acl_func.insert(), {"resourceId": resource,
+                                                                 "funcKey": "queryEnabled"}).inserted_primary_key[0]
+            connection.execute(schema.role_acl_func.insert(), {"roleId": role, "aclFuncId": func})
+        if holder:
+            connection.execute(schema.user_role.insert(), {"userId": 42, "roleId": role})
+
+
+@pytest.mark.parametrize("grant, holder", [(True, False), (False, True)], ids=["grant", "user"])
+def test_a_role_of_the_users_named_like_a_demo_role_is_left_alone(fresh, grant, holder):
+    own_admin(fresh, grant, holder)
+    before = contents(fresh)
+    with pytest.raises(ForeignDatabase, match=r"^the database has roles named like the demo's .*\(admin\)"):
+        build_demo(fresh, scale=SCALE, replace=True)
+    assert contents(fresh) == before

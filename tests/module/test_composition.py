@@ -108,10 +108,14 @@ def test_a_rule_without_a_condition_is_dropped_and_logged(plus, db, fk, caplog, 
 
 
 @pytest.mark.parametrize("order, shown", [("first", "'first'"), (None, "None")])
-def test_a_rule_join_whose_order_is_not_a_number_is_refused(plus, db, fk, order, shown):
+def test_a_rule_join_whose_order_is_not_a_number_is_refused_where_joins_are_sorted(plus, db, fk, order, shown):
     db.reply(fk.acl_data_sql(), uid=1, result=[Dict(cond="a", join="left join z", order=order, name="r", model="m")])
-    with pytest.raises(dp.MetadataError, match=f"^_acl_data rule 'r' on 'm': the order {shown} is not a number$"):
-        plus.build_acl_cond_sql({"user": U}, "m")
+    conds, params, joins = plus.build_acl_cond_sql({"user": U}, "m")
+    assert (conds, joins) == (["a"], [("left join z", order)])
+    block = dp.SqlBlock()
+    block.join_tables = [('"t" "t"', -1), *joins]
+    with pytest.raises(dp.MetadataError, match=f"^model join 'left join z' .*: the order {shown} is not a number$"):
+        block.sorted_join_tables()
 
 
 # add_cond and the client's conditions
@@ -313,7 +317,7 @@ def test_build_sql_plain(plus, db, emp):
     res, status = plus.build_sql(U, "m")
     assert status == 200 and type(res) is dp.SqlResult and res.metadata is emp and res.conds == [] and res.params == {}
     assert res.to_sql() == (
-        'select  "t"."id","t"."name","t"."code" from "t" "t" left join "dept" order by "t"."name" asc')
+        'select  "t"."id","t"."name","t"."code" from "t" "t" left join "dept" order by "t"."name" asc , "t"."id"')
     assert (res.export_props, res.groupby, res.distinct) == ([emp.props["name"], emp.props["code"]], [], "")
     assert db.runs == [] and plus.build_sql(U, "m")[0].to_sql() == res.to_sql()
 
@@ -357,8 +361,8 @@ def test_build_sql_columns_selection(plus, emp, columns, selected):
 
 
 @pytest.mark.parametrize("alias, sql, props, order", [
-    ("", "", [("id", None, 0), ("name", None, 0)], []),
-    ("e", "", [("id", None, 0)], []),
+    ("", "", [("id", None, 0), ("name", None, 0)], ['"t"."id"']),
+    ("e", "", [("id", None, 0)], ['"e"."id"']),
     ("", "", [("name", None, 0), ("code", None, 0), ("cnt", "count(1)", 1)], ['"t"."code" desc']),
     ("e", "", [("cnt", "count(1)", 1)], ['"e"."id" desc']),
     ("e", "select 1", [("cnt", "count(1)", 1)], ['"t"."id" desc']),

@@ -100,7 +100,7 @@ def test_a_row_without_the_code_fails(linking, fk):
 def test_link_lists_search_with_the_modules_own_search(plus, db, fk, parser):
     info = fk.make_info(fk.prop("id", selectEnabled=1, filterEnabled=1), tables=[db.tables["t"]])
     fk.warm(plus, info)
-    db.reply('select  "t"."id" from "t" "t"', types.SimpleNamespace(data=[Dict(id=4)]))
+    db.reply('select  "t"."id" from "t" "t" order by "t"."id"', types.SimpleNamespace(data=[Dict(id=4)]))
     assert plus.find_link_domains(fk.user(), info) == {"id": {4: entry(4, 0)}}
     assert [(c.name, c.kwargs[:3]) for c in db.runs] == [("query_page", [("page", 1), ("limit", 50),
                                                                          ("do_count", None)])]

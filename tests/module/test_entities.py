@@ -64,6 +64,17 @@ def test_create_entity_list_wraps_one_entity_and_keeps_only_errors(plus, fk):
         {"title": "title is required"}]
 
 
+def test_generate_seq_without_serialized_reads_and_stores_the_counter_unlocked(write_db):
+    class Unserialized(type(write_db)):
+        serialized = property(lambda self: (_ for _ in ()).throw(AttributeError("serialized")))
+
+    write_db.__class__ = Unserialized
+    write_db.reply(SEQ_SQL, Dict(id=7, valueId=2, prefix="", timeFormat="", digits=2, value=4))
+    assert dp.DbPlus(write_db).generate_seq("po", USER) == "05"
+    assert write_db.writes == [("query_one", (SEQ_SQL,), [("name", "po"), ("orgId", 5)]),
+                               ("merge", ("_seq_value", {"id": 2, "value": 5}), [])]
+
+
 @pytest.mark.parametrize("row, number, stored", [
     (dict(prefix="PO", timeFormat="%Y%m%d", digits=4, value=7), f"PO{today()}0008", 8),
     (dict(prefix=None, timeFormat="", digits=3, value=998), "999", 999),

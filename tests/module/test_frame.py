@@ -107,13 +107,13 @@ def test_to_sql_requires_texts(field):
     ([("a", 2), ("m", -1), ("b", 2)], ["m", "a", "b"]),
     ([("a", 2.5), ("m", -1), ("b", 2), ("c", 2.0)], ["m", "b", "c", "a"]),
     ([("big", 2 ** 70), ("m", -1), ("x", True)], ["m", "x", "big"]),
-    ([], []), ([("a", 1), ("b", None)], TypeError),
+    ([], []), ([("b", "x")], ["b"]), ([("a", 1), ("b", None)], dp.MetadataError),
 ])
 def test_sorted_join_tables_is_stable_and_leaves_the_pairs(pairs, expected):
     block = dp.SqlBlock()
     block.join_tables = list(pairs)
-    if expected is TypeError:
-        with pytest.raises(TypeError):
+    if expected is dp.MetadataError:
+        with pytest.raises(dp.MetadataError, match="^model join 'b' .*: the order None is not a number$"):
             block.sorted_join_tables()
     else:
         assert block.sorted_join_tables() == expected

@@ -113,3 +113,19 @@ def test_what_is_kept_goes_with_the_model(fk, db, plus):
     del info
     gc.collect()
     assert gone() is None
+
+
+def test_columns_changed_in_place_on_a_table_object_show_at_once(fk, db):
+    import sqlalchemy as sa
+
+    table = sa.Table("t", sa.MetaData(), sa.Column("id", sa.Integer))
+    db.tables["t"] = table
+    info = fk.make_info(fk.prop("id", selectEnabled=1), fk.prop("code", selectEnabled=1), tables=[table])
+    plus = dp.DbPlus(db)
+    assert plus.build_sql_blocks(info).select_columns == ['"t"."id"']
+    table.append_column(sa.Column("code", sa.String))  # as reflection into the same object does
+    assert plus.build_sql_blocks(info).select_columns == ['"t"."id"', '"t"."code"']
+
+
+def test_find_link_domains_carries_its_description():
+    assert dp.DbPlus.find_link_domains.__doc__.endswith("处理关联表支持表头字典过滤\n")

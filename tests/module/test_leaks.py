@@ -68,7 +68,7 @@ def test_repeated_operations_do_not_leak(scene, fk, parser, exports):
     plus._write_cache("/acl_data/1/bad", bad_rule)
     db.reply(fk.MODEL_SQL, [fk.model_row(model="q")], model="q")
     db.reply(fk.PROP_SQL, [fk.prop('a"b')], model="q")
-    no_column = fk.prop("nc", selectEnabled=1)
+    no_column = fk.prop("nc", selectEnabled=1, asEnabled=1)
     no_column.column = None
     bad_info = fk.make_info(no_column, tables=[db.tables["t"]])
     watched = (plus, db, info, user, ctx, args, text, pairs, key, value, bounded, bad_rule, bad_info)
@@ -119,7 +119,7 @@ def test_repeated_operations_do_not_leak(scene, fk, parser, exports):
             (lambda: plus.build_acl_cond_sql(ctx, "bad"), dp.MetadataError),
             (lambda: bounded.model_info("q"), dp.MetadataError),
             (lambda: plus.build_sql_blocks(bad_info), dp.MetadataError),
-            (lambda: setattr(block, "join_tables", bad_pairs) or block.sorted_join_tables(), TypeError),
+            (lambda: setattr(block, "join_tables", bad_pairs) or block.sorted_join_tables(), dp.MetadataError),
             (lambda: dp.trim_get({"k": 1}, "k"), AttributeError),
             (lambda: plus.export(user, "m", {}, ["x"], {"page": 1}), TypeError),
             (lambda: plus.find_dict_domains(None), TypeError),

@@ -106,8 +106,6 @@ def test_model_info_general_path_and_host_names(plus, db, fk, monkeypatch):
 @pytest.mark.parametrize("bad, message", [
     (dict(prop=dict(name='x" or 1=1 --')), """model 'm', _prop row 7: the property name 'x" or 1=1 --' holds a double quote"""),
     (dict(prop=dict(name=None)), "model 'm', _prop row 7: the property name is not a text but None"),
-    (dict(mt=dict(table="dept", order="first")), "model 'm', _model_table row of table 'dept': the order 'first' is not a number"),
-    (dict(mt=dict(table="dept", order=None)), "model 'm', _model_table row of table 'dept': the order None is not a number"),
 ])
 def test_bad_metadata_is_refused_when_the_model_loads(plus, db, fk, bad, message):
     db.reply(fk.MODEL_SQL, [fk.model_row(mt=bad.get("mt"))], model="m")
@@ -117,8 +115,26 @@ def test_bad_metadata_is_refused_when_the_model_loads(plus, db, fk, bad, message
     assert str(raised.value) == message and plus.cache == {}
 
 
+@pytest.mark.parametrize("order", ["first", "1", None])
+def test_a_join_order_that_is_no_number_is_refused_only_where_joins_are_sorted(plus, db, fk, order):
+    db.reply(fk.MODEL_SQL, [fk.model_row(mt=dict(table="dept", order=order))], model="m")
+    db.reply(fk.PROP_SQL, [fk.prop("id")])
+    info = plus.model_info("m")
+    assert info.join_tables[0]["order"] == order and plus.build_sql_blocks(info).join_tables[1][1] == order
+    with pytest.raises(dp.MetadataError, match=f"^model join 'left join \\\"dept\\\"' .*: the order {order!r} is not"):
+        plus.build_sql_blocks(info).sorted_join_tables()
+
+
+def test_a_property_without_a_column_is_passed_over_where_its_column_is_not_used(plus, db, fk):
+    db.tables["t"] = sa.Table("t", sa.MetaData(), sa.Column("id", sa.Integer), sa.Column("name", sa.String))
+    bad = fk.prop("p", id=9, selectEnabled=1)
+    bad.column = None
+    info = fk.make_info(fk.prop("id", selectEnabled=1), bad, tables=[db.tables["t"]])
+    assert plus.build_sql_blocks(info).select_columns == ['"t"."id"']
+
+
 @pytest.mark.parametrize("column, as_enabled, problem", [
-    (None, None, "the column is NULL"), (b"name", None, "the column is not a text but b'name'"),
+    (b"name", None, "the column is not a text but b'name'"),
     (None, 1, "the column is NULL"), (5, 1, "the column is not a text but 5"),
 ])
 def test_a_property_column_that_is_not_a_text_is_refused_with_its_row(plus, db, fk, column, as_enabled, problem):

@@ -9,6 +9,7 @@ from ornivell.db.db import Dict
 
 S = object()
 SELECT = 'select  "t"."id","t"."name" from "t" "t"'
+BY_KEY = ' order by "t"."id"'  # pages are slices of one order: the key ends it
 
 
 @pytest.fixture
@@ -20,7 +21,7 @@ def info(plus, fk, db, parser):
 
 
 def page_call(page=1, limit=10, do_count=None):
-    return ("query_page", (SELECT,), [("page", page), ("limit", limit), ("do_count", do_count), ("session", None)])
+    return ("query_page", (SELECT + BY_KEY,), [("page", page), ("limit", limit), ("do_count", do_count), ("session", None)])
 
 
 @pytest.mark.parametrize("args, page, limit, do_count", [
@@ -29,7 +30,7 @@ def page_call(page=1, limit=10, do_count=None):
 ])
 def test_search_pages(plus, db, fk, info, args, page, limit, do_count):
     result = types.SimpleNamespace(data=[])
-    db.reply(SELECT, result)
+    db.reply(SELECT + BY_KEY, result)
     res = plus.search(fk.user(), "m", args=args)
     assert res[0] is result and res[1] == 200
     assert db.runs == [page_call(page, limit, do_count)]
@@ -37,7 +38,7 @@ def test_search_pages(plus, db, fk, info, args, page, limit, do_count):
 
 def test_search_passes_statement_params_and_session(plus, db, fk, info):
     plus.search(fk.user(), "m", {"key": "x"}, ["a = :a"], {"a": 1}, session=S)
-    assert db.runs == [("query_page", (SELECT + ' where ("t"."name" like :key) and (a = :a)',),
+    assert db.runs == [("query_page", (SELECT + ' where ("t"."name" like :key) and (a = :a)' + BY_KEY,),
                         [("page", 1), ("limit", 10), ("do_count", None), ("key", "%x%"), ("a", 1), ("session", S)])]
 
 
@@ -104,11 +105,11 @@ def test_search_all_writes_the_caller_args(plus, db, fk, info):
 
 def test_search_one(plus, db, fk, info):
     row = Dict(id=1)
-    db.reply(SELECT + ' where ("t"."name" like :key)', row)
+    db.reply(SELECT + ' where ("t"."name" like :key)' + BY_KEY, row)
     assert plus.search_one(fk.user(), "m", {"key": "x", "page": 2, "limit": 3}) == (row, 200)
-    assert db.runs == [("query_one", (SELECT + ' where ("t"."name" like :key)',), [("key", "%x%"), ("session", None)])]
+    assert db.runs == [("query_one", (SELECT + ' where ("t"."name" like :key)' + BY_KEY,), [("key", "%x%"), ("session", None)])]
     assert plus.search_one(fk.user(), "m", session=S) == (None, 200)
-    assert db.runs[-1] == ("query_one", (SELECT,), [("session", S)])
+    assert db.runs[-1] == ("query_one", (SELECT + BY_KEY,), [("session", S)])
 
 
 @pytest.mark.parametrize("method", ["search", "search_all", "search_one"])

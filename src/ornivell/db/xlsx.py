@@ -131,6 +131,9 @@ def _prepare_sheet(sheet, headers, widths, header_format, date_formats):
 
 def _dated(cell_format):
     def write(sheet, row, column, value, *args):
+        if isinstance(value, datetime.date) and value.year < 1900:
+            # the workbook's dates begin in 1900: earlier ones are kept as ISO text
+            return sheet.write_string(row, column, value.isoformat())
         return sheet.write_datetime(row, column, value, cell_format)
     return write
 

@@ -7,6 +7,7 @@
 
 #include "host/pyaccess.h"
 #include "host/text.h"
+#include "metadata/bad_metadata.h"
 #include "names.h"
 #include "plain_class.h"
 #include "record_class.h"
@@ -44,7 +45,18 @@ bool integer_orders(py::handle pairs, std::vector<JoinEntry>& entries) {
     return true;
 }
 
+// Orders that are not numbers cannot be compared: refused once there is
+// something to sort, naming the join.
+void check_orders(py::handle pairs) {
+    if (py::len(pairs) < 2) return;
+    for (py::handle pair : pairs) {
+        check_order_number("model join " + repr_of(element(pair, 0)) + " (a _model_table row or a row rule's join)",
+                           element(pair, 1));
+    }
+}
+
 py::list sorted_by_python(py::handle pairs) {
+    check_orders(pairs);
     py::object item_getter = py::module_::import("operator").attr("itemgetter")(1);
     py::object ordered = py::module_::import("builtins").attr("sorted")(pairs, py::arg("key") = item_getter);
     py::list result;

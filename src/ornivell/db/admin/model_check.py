@@ -124,6 +124,14 @@ def _compile_problems(db, model, joins, props, rules):
     return problems
 
 
+def _key_problems(db, model, props):
+    # searches end their ordering with the key; without one rows that sort alike may change places between pages
+    table = db.tables.get(model.table)
+    if any(prop.name == "id" for prop in props) or (table is not None and len(table.primary_key.columns) == 1):
+        return []
+    return ["the model has no key (no property id, no one-column primary key): its pages may repeat or skip rows"]
+
+
 def model_problems(db, name):
     """What is wrong with the model ``name``, one sentence each."""
     require_metadata_tables(db)
@@ -134,7 +142,7 @@ def model_problems(db, name):
         # searches read rules under the model's name, single records under its main table's
         rules = s.query("select * from _acl_data where model=:model or model=:main order by id", model=name,
                         main=model.table)
-    problems = _table_problems(db, model, joins)
+    problems = _table_problems(db, model, joins) + _key_problems(db, model, props)
     sql_columns = None
     if model.sql:
         sql_columns, sql_problem = _sql_columns(db, model.sql)

@@ -53,12 +53,14 @@ class Join(NamedTuple):
 
 
 class PropertyChanges(NamedTuple):
-    """The property rows a sync added and removed, by name; ``key`` is the
-    key column that a model which read its table through the SQL of an
-    earlier ``model add`` now shows as its property ``id``."""
+    """The property rows a sync added and removed, by name; ``hidden``: the
+    added ones hidden from every role until shown; ``key`` is the key column
+    that a model which read its table through the SQL of an earlier ``model
+    add`` now shows as its property ``id``."""
 
     added: Tuple[str, ...]
     removed: Tuple[str, ...]
+    hidden: Tuple[str, ...] = ()
     key: Optional[str] = None
 
 
@@ -242,7 +244,7 @@ def sync_model(db, name):
         key = _wrapped_key(db, model)
         if key is not None:
             s.execute(f"update _model set {db.escape('sql')}=NULL where model=:model", model=name)
-        return _sync(db, DbPlus(db), s, name, key)._replace(key=key)
+        return _sync(db, DbPlus(db), s, name, key, hide_added=True)._replace(key=key)
 
 
 def _props(s, name):
@@ -250,7 +252,16 @@ def _props(s, name):
     return s.query("select * from _prop where model=:model order by id", model=name)
 
 
-def _sync(db, dp, s, name, key=None):
+def _hide_from_every_role(s, props):
+    # a column added to a table later (an ssn) is shown to nobody until someone decides to
+    roles = [role.id for role in s.query("select id from _role")]
+    for prop in props:
+        for role in roles:
+            s.add("_role_prop", {"roleId": role, "propId": prop.id})
+    return tuple(prop.name for prop in props) if roles else ()
+
+
+def _sync(db, dp, s, name, key=None, hide_added=False):
     before = {p.id: p for p in _props(s, name)}
     if key is not None:
         _show_key(db, s, name, key)
@@ -262,8 +273,10 @@ def _sync(db, dp, s, name, key=None):
     kept = {p.id for p in after}
     last = max((p.displayOrder for p in before.values() if p.id in kept), default=0)
     _make_usable(db, s, name, added, first_order=last + 1)
+    _quote_columns(db, s, name, added)
     removed = [p.name for p in before.values() if p.id not in kept]
-    return PropertyChanges(tuple(p.name for p in added), tuple(removed))
+    hidden = _hide_from_every_role(s, added) if hide_added else ()
+    return PropertyChanges(tuple(p.name for p in added), tuple(removed), hidden)
 
 
 def _column_types(db, s, name):
@@ -276,10 +289,36 @@ def _column_types(db, s, name):
     return types
 
 
+def _needs_expression(db, prop):
+    """A main-table column whose name the handle's escape passes as written
+    (a blank or a bracket in it, read as an SQL expression) would break every
+    statement of the model; a double quote cannot be in a property name."""
+    if prop.asEnabled or "." in prop.name or not isinstance(prop.column, str):
+        return False
+    if '"' in prop.column:
+        raise MetadataError(f"column {prop.table}.{prop.column} holds a double quote, which no property name may "
+                            f"hold: rename the column, or leave it out with --columns")
+    return db.escape(prop.column) == prop.column and not _PLAIN_NAME.fullmatch(prop.column)
+
+
+def _quote_columns(db, s, name, props):
+    """Columns named with a blank (``zip code``) are described as the
+    expression that selects them quoted, qualified as the statements name
+    the main table."""
+    model = model_row(s, name)
+    quote = db.engine.dialect.identifier_preparer.quote_identifier
+    qualifier = model.table if model.sql else (model.alias or model.table)
+    for p in props:
+        if _needs_expression(db, p):
+            s.execute("update _prop set " + db.escape("column") + "=:expression, asEnabled=1 where id=:id",
+                      expression=f"{quote(qualifier)}.{quote(p.column)}", id=p.id)
+
+
 def _make_usable(db, s, name, props, first_order):
     """New properties are shown, filterable and orderable, text columns
-    searchable by keyword. Their data type comes from the generic type of
-    their column, as the extension types the columns of a model's SQL."""
+    searchable by keyword; the key (``id``) is the default order, so that
+    pages are slices of one order. Their data type comes from the generic
+    type of their column, as the extension types the columns of a model's SQL."""
     from sqlalchemy import String
 
     from .._dbplus import DbPlus
@@ -290,8 +329,9 @@ def _make_usable(db, s, name, props, first_order):
         column_type = None if p.asEnabled else types.get(p.table, {}).get(p.column)
         data_type = DbPlus.guess_column_type(ResultColumn(p.column, column_type)) if column_type else p.dataType
         s.execute("update _prop set selectEnabled=1, filterEnabled=:filter, orderEnabled=:sort, "
-                  "searchEnabled=:search, dataType=:data_type, displayOrder=:position where id=:id",
-                  filter=int(not p.asEnabled), sort=int(not p.asEnabled),
+                  "searchEnabled=:search, dataType=:data_type, displayOrder=:position, orderAsDefault=:by_key "
+                  "where id=:id",
+                  filter=int(not p.asEnabled), sort=int(not p.asEnabled), by_key=int(p.name == "id"),
                   search=int(column_type is not None and issubclass(column_type, String)), data_type=data_type,
                   position=order, id=p.id)
 

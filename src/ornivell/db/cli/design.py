@@ -5,7 +5,9 @@ from .common import CommandError, add_database_option, connected
 
 
 def _changes_text(changes):
-    lines = [f"added {name}" for name in changes.added] + [f"removed {name}" for name in changes.removed]
+    lines = [f"added {name}" + (", hidden from every role until shown (dbplus grant ROLE MODEL --show)"
+                                if name in changes.hidden else "") for name in changes.added]
+    lines += [f"removed {name}" for name in changes.removed]
     return "\n".join(lines) if lines else "properties already in step"
 
 

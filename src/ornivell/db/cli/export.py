@@ -42,12 +42,23 @@ class PageProgress:
 
 def _destination(output):
     """``(directory to write in, path to give the file)``: ``-o`` names a
-    file, or an existing directory that keeps the workbook's own name."""
+    regular file or a new one in an existing directory, or an existing
+    directory that keeps the workbook's own name. Anything else is refused
+    before the export runs, so that a refusal leaves no file behind."""
     if output is None:
         return None, None
+    if not output.strip():
+        raise CommandError("-o names no file: give a file or folder name")
+    if os.path.islink(output) or (os.path.exists(output) and not os.path.isdir(output)
+                                  and not os.path.isfile(output)):
+        raise CommandError(f"-o {output}: not a regular file or folder; name a regular file or a new one")
     if os.path.isdir(output):
         return output, None
-    return os.path.dirname(os.path.abspath(output)), output
+    directory = os.path.dirname(os.path.abspath(output))
+    if output.endswith((os.sep, "/")) or not os.path.isdir(directory):
+        missing = output if output.endswith((os.sep, "/")) else directory
+        raise CommandError(f"-o {output}: no folder {missing}")
+    return directory, output
 
 
 @contextmanager
@@ -82,7 +93,11 @@ def _export(args):
                 progress.close()
     path = written["path"]
     if target is not None:
-        os.replace(path, target)
+        try:
+            os.replace(path, target)
+        finally:
+            if os.path.exists(path):
+                os.remove(path)
         path = target
     print(f"{path}: {progress.rows} rows")
 

@@ -15,7 +15,9 @@ from sqlalchemy import inspect, select
 
 from .. import schema
 from . import tables
+from .models import MODEL_NAMES
 from .permissions import ROLE_NAMES
+from .users import USERS
 
 _SHOWN_NAMES = 5
 
@@ -65,6 +67,26 @@ def _clashes(survey):
             if name.lower() in demo_names and not _is_demo_table(name, columns)]
 
 
+def _role_clashes(connection, survey):
+    """Roles of the demo's names that hold what the demo never gives: grants
+    on other models, or users other than the demo's holders of them."""
+    names = [name for name in survey.roles if name in ROLE_NAMES]
+    if not names:
+        return []
+    role, user_role, role_acl_func = schema.role, schema.user_role, schema.role_acl_func
+    acl_func, resource = schema.acl_func, schema.resource
+    granted = connection.execute(
+        select(role.c.name).join(role_acl_func, role_acl_func.c.roleId == role.c.id)
+        .join(acl_func, acl_func.c.id == role_acl_func.c.aclFuncId)
+        .join(resource, resource.c.id == acl_func.c.resourceId)
+        .where(role.c.name.in_(names), resource.c.resource.notin_(MODEL_NAMES))).scalars()
+    held = connection.execute(select(role.c.name, user_role.c.userId).join(user_role, user_role.c.roleId == role.c.id)
+                              .where(role.c.name.in_(names))).all()
+    demo_holders = {(name, str(user.id)) for user in USERS for name in user.roles}
+    foreign = set(granted) | {name for name, user_id in held if (name, str(user_id)) not in demo_holders}
+    return sorted(foreign)
+
+
 def _strangers(survey):
     """Tables, views and roles that are neither the demo's nor shared with it."""
     shared = {name.lower() for name in (*tables.metadata.tables, *schema.metadata.tables)}
@@ -82,6 +104,11 @@ def refuse_foreign_content(connection, replace=False):
     if clashes:
         raise ForeignDatabase(f"the database has tables named like the demo's that the demo did not make "
                               f"({_listed(clashes)}); build the demo in another database")
+    own_roles = _role_clashes(connection, survey)
+    if own_roles:
+        raise ForeignDatabase(f"the database has roles named like the demo's that the demo did not make "
+                              f"({_listed(own_roles)}): they hold grants or users of their own; "
+                              f"build the demo in another database")
     if replace:
         return
     foreign_tables, foreign_roles = _strangers(survey)

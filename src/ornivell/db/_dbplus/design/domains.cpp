@@ -129,7 +129,8 @@ py::object call_find_dict_domains(py::handle self, py::handle domains) {
 void bind_domains(ClassBuilder& dbplus) {
     // one default list, made once and shared by the calls that omit it
     dbplus.method(find_dict_domains_method, &find_dict_domains, py::arg("domains") = py::list());
-    dbplus.method("find_link_domains", &find_link_domains, py::arg("user"), py::arg("info"));
+    dbplus.method("find_link_domains", &find_link_domains, py::arg("user"), py::arg("info"),
+                  py::doc("处理关联表支持表头字典过滤"));
 }
 
 }  // namespace dbplus

@@ -107,6 +107,12 @@ py::object ReadLog::item(py::handle obj, PyObject* key) {
     return value;
 }
 
+bool ReadLog::contains(py::handle container, py::handle key) {
+    bool found = dbplus::contains(container, key);
+    if (recording()) add_value(Access::contains, container, key, py::bool_(found), false);
+    return found;
+}
+
 std::vector<std::pair<py::object, py::object>> ReadLog::entries(py::handle mapping) {
     std::vector<std::pair<py::object, py::object>> found;
     if (!PyDict_CheckExact(mapping.ptr())) {
@@ -159,6 +165,7 @@ bool ReadLog::same_value(Access access, py::handle container, const ValueRead& r
     switch (access) {
         case Access::attr: return dbplus::attr(container, read.key.ptr()).ptr() == read.value.ptr();
         case Access::get: return dbplus::get(container, read.key).ptr() == read.value.ptr();
+        case Access::contains: return (dbplus::contains(container, read.key) ? Py_True : Py_False) == read.value.ptr();
         default: return dbplus::item(container, read.key.ptr()).ptr() == read.value.ptr();
     }
 }

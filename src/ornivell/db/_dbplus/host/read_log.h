@@ -37,6 +37,9 @@ public:
     py::object attr(py::handle obj, PyObject* name);
     py::object get(py::handle mapping, py::handle key);
     py::object item(py::handle obj, PyObject* key);
+    // key in container: the answer is asked again, as a collection of a
+    // table's columns can change in place
+    bool contains(py::handle container, py::handle key);
     // The (key, value) entries of a mapping, in its order: `mapping[key]`
     // for each key it yields.
     std::vector<std::pair<py::object, py::object>> entries(py::handle mapping);
@@ -53,7 +56,7 @@ public:
     bool holds(py::handle root) const;
 
 private:
-    enum class Access { attr, get, item };
+    enum class Access { attr, get, item, contains };
     enum class Kind { value, lookups, entries, elements };
     struct ValueRead {
         Access access;

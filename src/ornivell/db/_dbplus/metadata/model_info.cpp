@@ -84,13 +84,7 @@ void register_table(py::dict& tables, py::handle table, py::handle alias) {
     if (truthy(alias)) tables[alias] = table;
 }
 
-// Join entries are sorted by their order: one that is not a number would break every statement.
-void check_join_order(py::handle entity, py::handle entry) {
-    check_order_number("model " + repr_of(entity) + ", _model_table row of table " + repr_of(entry[names::table]),
-                       entry[names::order]);
-}
-
-void add_join_tables(py::handle self, py::handle entity, py::handle info, py::handle rows, py::handle model,
+void add_join_tables(py::handle self, py::handle info, py::handle rows, py::handle model,
                      py::dict& tables) {
     py::object db_tables = attr(handle_of(self), names::tables);
     py::object join_tables = attr(info, names::join_tables);
@@ -100,7 +94,6 @@ void add_join_tables(py::handle self, py::handle entity, py::handle info, py::ha
         if (!truthy(entry[names::table])) continue;  // a model without joined tables
         py::object table = get(db_tables, entry[names::table]);
         if (table.is_none()) continue;  // a table the handle does not know is dropped
-        check_join_order(entity, entry);
         register_table(tables, table, entry[names::alias]);
         append(join_tables, entry);
     }
@@ -160,7 +153,7 @@ py::object model_info(py::handle self, py::handle entity, py::handle user, py::h
     py::object model = module_global(names::Dict)();
     set_attr(info, names::model, model);
     py::dict tables;
-    add_join_tables(self, entity, info, rows, model, tables);
+    add_join_tables(self, info, rows, model, tables);
 
     set_attr(info, names::model, model);
     py::object main_table = get(attr(handle_of(self), names::tables), item(model, names::table));

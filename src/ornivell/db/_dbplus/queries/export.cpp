@@ -116,7 +116,9 @@ py::object export_(py::handle self, py::handle user, py::handle entity, py::hand
     std::vector<py::object> built = unpack(call_build_sql(self, user, entity, args, extra_conds, extra_params), 2);
     if (!is_ok(built[1])) return result_pair(built[0], built[1]);
     py::object statement = built[0];
-    if (py::len(attr(statement, names::export_columns)) == 0) {
+    // without an exported property the workbook would have no titled column
+    // (the id alone is selected but never exported)
+    if (py::len(attr(statement, names::export_columns)) == 0 || py::len(attr(statement, names::export_props)) == 0) {
         return result_pair(message_payload("No column to export"), 600);
     }
     py::object sql = attr(statement, names::to_sql)(py::arg("export") = true);

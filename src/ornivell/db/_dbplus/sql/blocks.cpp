@@ -210,7 +210,7 @@ PropertyText property_text(PropertyPass& pass, py::handle prop, py::handle name,
     text.column_ref = a.escape.text(table_name) + "." + a.escape.text(column);
     text.select_item = *text.column_ref;
     if (as_enabled || (truthy(column) && not_equal(column, name))) {
-        bool table_column = !prop_t.is_none() && contains(attr(prop_t, names::c), column);
+        bool table_column = !prop_t.is_none() && pass.reads.contains(pass.reads.attr(prop_t, names::c), column);
         // a renamed table column stays qualified: another table of the
         // statement may have a column of the same name
         if (as_enabled || !table_column) text.select_item = a.escape.text(column);
@@ -268,9 +268,9 @@ bool add_translation(PropertyPass& pass, py::handle prop, const PropertyText& te
         out.filter_pair = py::make_tuple(lookup_alias, display_column);
     }
     bool export_enabled = truthy(reads.get(prop, names::exportEnabled));
-    py::object lookup_columns = attr(lookup_t, names::c);
+    py::object lookup_columns = reads.attr(lookup_t, names::c);
     for (py::handle column : show_columns) {
-        if (!contains(lookup_columns, column)) continue;
+        if (!reads.contains(lookup_columns, column)) continue;
         std::string select_item = escaped_alias + "." + a.escape.text(column);
         append_alias_clause(select_item, to_str(text_of(lookup_alias) + "." + text_of(column)));
         if (!a.selected.count(select_item)) a.select(select_item);
@@ -308,8 +308,9 @@ void add_property(PropertyPass& pass, py::handle key, py::handle prop, py::handl
     if (!sql_model) {
         if (prop_t.is_none()) return;
         if (!as_enabled) {
+            if (column.is_none()) return;  // a column never in the table: passed over, as a missing one
             require_column_name(pass, prop, column);
-            if (!contains(attr(prop_t, names::c), column)) return;
+            if (!reads.contains(reads.attr(prop_t, names::c), column)) return;
         }
     }
     PropertyText text = property_text(pass, prop, name, column, table_name, prop_t, as_enabled);

@@ -9,7 +9,6 @@
 #include "host/module_globals.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
-#include "metadata/bad_metadata.h"
 #include "names.h"
 #include "sql/sql_template.h"
 
@@ -78,10 +77,6 @@ bool has_condition(py::handle rule, py::handle cond) {
     return !blank;
 }
 
-std::string rule_row(py::handle rule) {
-    return "_acl_data rule " + repr_of(get(rule, names::name)) + " on " + repr_of(get(rule, names::model));
-}
-
 py::tuple build_acl_cond_sql(py::handle self, py::handle ctx, py::handle model) {
     py::object user = get(ctx, names::user);
     if (!truthy(user)) {
@@ -105,7 +100,6 @@ py::tuple build_acl_cond_sql(py::handle self, py::handle ctx, py::handle model) 
             py::object join_text = normalized[py::int_(0)];
             if (!contains_join(joins, join_text)) {
                 py::object order = item(rule, names::order);
-                check_order_number(rule_row(rule), order);  // joins are sorted by it
                 joins.append(py::make_tuple(join_text, order));
                 update(params, normalized[py::int_(1)]);
             }

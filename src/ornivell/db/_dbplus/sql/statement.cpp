@@ -12,6 +12,7 @@
 #include "result_pair.h"
 #include "sql/blocks.h"
 #include "sql/client_conditions.h"
+#include "sql/key_order.h"
 #include "sql/normalize.h"
 #include "sql/request_values.h"
 #include "sql/row_rules.h"
@@ -110,6 +111,7 @@ py::object finish_result(py::handle self, py::handle info, py::handle block, py:
     set_attr(result, names::groupby, attr(block, names::groupby_columns));
     set_attr(result, names::orderby, attr(block, names::orderby_columns));
     apply_default_order(self, info, result);
+    end_order_with_key(self, info, result);
     set_attr(result, names::conds, attr(block, names::conds));
     set_attr(result, names::params, params);
     set_attr(result, names::metadata, attr(block, names::metadata));
