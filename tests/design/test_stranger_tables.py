@@ -91,7 +91,7 @@ def test_a_column_added_later_stays_hidden_from_every_role_until_shown(many, dbp
 
     assert not shown()
     done = dbplus(many, "grant", "pager", "many", "--show", "ssn")
-    assert done.status == 0 and done.out == "pager now sees many.ssn\n" and shown()
+    assert done.status == 0 and done.out == "pager sees many.ssn again\n" and shown()
 
 
 def test_columns_named_with_a_blank_or_a_quote_are_read_or_refused_with_a_reason(many, dbplus):
