@@ -115,6 +115,17 @@ def count_statements(db):
         event.remove(db.engine, "before_cursor_execute", record)
 
 
+def refused_silently(business_db):
+    """``run(call)``: the ValueError message of ``call()``, which must send no statement."""
+    def run(call):
+        with count_statements(business_db.db) as sent:
+            with pytest.raises(ValueError) as raised:
+                call()
+        assert sent == []
+        return str(raised.value)
+    return run
+
+
 def snapshot(db):
     """All rows of every table, to prove that nothing was written."""
     with db.engine.connect() as connection:

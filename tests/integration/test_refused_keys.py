@@ -48,13 +48,7 @@ def added_model(business_db):
 @pytest.fixture
 def silent(it, business_db):
     """``silent(call)``: the ValueError message of ``call()``, which must send no statement."""
-    def run(call):
-        with it.count_statements(business_db.db) as sent:
-            with pytest.raises(ValueError) as raised:
-                call()
-        assert sent == []
-        return str(raised.value)
-    return run
+    return it.refused_silently(business_db)
 
 
 def warm(dp, user, model):

@@ -232,11 +232,8 @@ def test_domains(ask, business_db):
 
 
 def test_openapi_is_the_users_own(ask, server):
-    from openapi_spec_validator import validate
-
+    # schemathesis, which reads the descriptions whole, checks that they are well formed
     described = {role: ask(role, "GET", "/openapi.json").json() for role in ROLES}
-    for description in described.values():
-        validate(description)
     employee = {role: d["components"]["schemas"].get("employee", {}).get("properties", {})
                 for role, d in described.items()}
     assert "salary" in employee["admin"] and "salary" not in employee["sales"] and not employee["clerk"]

@@ -69,7 +69,7 @@ py::object call_primary_key_cond(py::handle self, py::handle data, py::handle ta
 
 py::object call_primary_key_cond_list(py::handle self, py::handle data, py::handle table, py::handle column) {
     auto direct = [&] { return py::object(primary_key_cond_list(self, data, table, column)); };
-    // the spec's call form where the column is `id`, so that overrides of it keep working
+    // called with two arguments where the column is `id`, so that overrides written for that form keep working
     if (is_plain_id(column)) return primary_key_cond_list_method.call(self, direct, data, table);
     return primary_key_cond_list_method.call(self, direct, data, table, py::arg("column") = column);
 }
