@@ -1,7 +1,7 @@
 #include "host/read_log.h"
 
 #include "host/attribute_dict.h"
-#include "host/dict_tag.h"
+#include "host/dict_stamp.h"
 #include "host/pyaccess.h"
 #include "host/python_api.h"
 
@@ -25,16 +25,14 @@ bool mutable_container(PyObject* obj) {
     return PyList_Check(obj) || PyDict_Check(obj) || PyAnySet_Check(obj) || PyByteArray_Check(obj);
 }
 
-// The tag of the instance's __dict__. None where the class keeps the values
+// The stamp of the instance's __dict__. None where the class keeps the values
 // inline (3.13 on): a change made through the instance reaches no dict watcher.
-uint64_t instance_dict_tag(PyObject* obj) {
+DictStamp instance_dict_stamp(PyObject* obj) {
 #ifdef Py_TPFLAGS_INLINE_VALUES
-    if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_INLINE_VALUES) return 0;
+    if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_INLINE_VALUES) return {};
 #endif
-    return dict_tag(instance_dict_of(obj));
+    return DictStamp::of(instance_dict_of(obj));
 }
-
-bool unchanged_dict(PyObject* obj, uint64_t tag) { return tag != 0 && dict_tag(obj) == tag; }
 
 }  // namespace
 
@@ -69,7 +67,7 @@ void ReadLog::add_value(Access access, py::handle container, py::handle key, py:
         read.versioned = !exact;
         read.version = type_version(type);
         read.instance_dict = instance_dict;
-        read.dict_tag = instance_dict ? instance_dict_tag(container.ptr()) : dict_tag(container.ptr());
+        read.stamp = instance_dict ? instance_dict_stamp(container.ptr()) : DictStamp::of(container.ptr());
     }
     reads_.back().values.push_back(std::move(made));
 }
@@ -81,7 +79,7 @@ void ReadLog::add_sequence(Kind kind, py::handle container, py::list sequence) {
     }
     Read& read = add(kind, container);
     read.sequence = std::move(sequence);
-    read.dict_tag = dict_tag(container.ptr());
+    read.stamp = DictStamp::of(container.ptr());
 }
 
 py::object ReadLog::attr(py::handle obj, PyObject* name) {
@@ -175,7 +173,7 @@ bool ReadLog::same_lookups(const Read& read, py::handle container) {
     bool same_class = type == read.lookup_type && (!read.versioned || type_version(type) == read.version);
     PyObject* dict = read.instance_dict ? instance_dict_of(container.ptr()) : container.ptr();
     if (!dict) same_class = false;
-    if (same_class && unchanged_dict(dict, read.dict_tag)) return true;
+    if (same_class && read.stamp.unchanged(dict)) return true;
     for (const ValueRead& value : read.values) {
         if (!same_class) {
             if (!same_value(value.access, container, value)) return false;
@@ -191,7 +189,7 @@ bool ReadLog::same_lookups(const Read& read, py::handle container) {
 
 bool ReadLog::same_entries(const Read& read, py::handle container) {
     PyObject* dict = container.ptr();
-    if (unchanged_dict(dict, read.dict_tag)) return true;
+    if (read.stamp.unchanged(dict)) return true;
     PyObject* seen = read.sequence.ptr();
     if (PyDict_GET_SIZE(dict) * 2 != PyList_GET_SIZE(seen)) return false;
     PyObject *key, *value;

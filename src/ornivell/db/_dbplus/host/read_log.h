@@ -5,7 +5,7 @@
 // is a lookup in a dict's items (an attribute of a host Dict, dict.get, a
 // dict's own subscript) is made again as that lookup, while the dict's class
 // reads items the same way. An iterated dict or list is compared entry by
-// entry. A dict whose tag (host/dict_tag.h) is unchanged was not modified,
+// entry. A dict whose stamp (host/dict_stamp.h) finds it unchanged was not modified,
 // and its reads need not be made again.
 //
 // Texts derived from what a log holds may be reused while `holds` is true,
@@ -16,6 +16,8 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+
+#include "host/dict_stamp.h"
 
 #include <cstdint>
 #include <unordered_set>
@@ -68,13 +70,13 @@ private:
         // value: one read made again through pyaccess; lookups: reads that
         // were lookups in the container's items, made again as lookups while
         // its class is `lookup_type` (at `version` when `versioned`, a class
-        // that can change), and not at all while its version tag is `dict_tag`
+        // that can change), and not at all while `stamp` finds it unchanged
         std::vector<ValueRead> values;
         PyTypeObject* lookup_type = nullptr;
         bool versioned = false;
         unsigned int version = 0;
         bool instance_dict = false;  // the lookups are in the container's __dict__, not in the container
-        uint64_t dict_tag = 0;       // 0: none to go by
+        DictStamp stamp;
         py::object sequence;    // a list: entries (keys and values alternating), elements
     };
 
