@@ -108,6 +108,25 @@ def test_help_loads_neither_the_database_layer_nor_the_extension():
     assert done.stdout.splitlines()[-1] == "[] False"
 
 
+# what neither a search on SQLite nor the library's import uses: the other
+# engines' dialects and drivers, the export's writer, other commands' parts
+_UNUSED_BY_A_SEARCH = ("sqlalchemy.dialects.mysql", "sqlalchemy.dialects.postgresql", "pymysql", "psycopg",
+                       "xlsxwriter", "jsonschema", "yaml", "starlette", "ornivell.db.demo", "ornivell.db.server")
+
+
+@pytest.mark.parametrize("code", [
+    "from ornivell.db.cli import main\nassert main(['search', 'employee', '--user', '1', '--limit', '5', '--db', URL]) == 0",
+    "import ornivell.db._dbplus\nfrom ornivell.db.db import Database",
+], ids=["search", "library"])
+def test_only_what_is_used_is_loaded(dbplus, code):
+    probe = (f"import sys\nURL = {dbplus.url!r}\n{code}\n"
+             f"print(sorted({{n for n in {_UNUSED_BY_A_SEARCH!r} for m in sys.modules if (m + '.').startswith(n + '.')}}))")
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=60,
+                          cwd=dbplus.workdir)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "[]"
+
+
 def test_a_missing_database_file_is_named_and_not_created(dbplus, tmp_path):
     missing = tmp_path / "none.sqlite3"
     done = dbplus("search", "employee", "--user", "1", db=f"sqlite:///{missing}")

@@ -15,7 +15,7 @@ import re
 from decimal import Decimal
 from typing import Callable, NamedTuple
 
-from sqlalchemy.dialects.mysql import TINYINT
+from .handle.mysql_types import is_mysql_type
 
 INT_MIN, INT_MAX = -2 ** 63, 2 ** 63 - 1
 _SHOWN_LENGTH = 40
@@ -194,7 +194,7 @@ UNTYPED = ValueRule(_as_is, True)
 def python_type(column_type):
     """The Python type of the column's values, or None when unknown."""
     # MariaDB and MySQL store a boolean as a one-digit TINYINT, read back as an integer type.
-    if isinstance(column_type, TINYINT) and column_type.display_width == 1:
+    if is_mysql_type(column_type, "TINYINT") and column_type.display_width == 1:
         return bool
     try:
         return column_type.python_type

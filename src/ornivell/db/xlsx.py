@@ -15,8 +15,6 @@ import tempfile
 import unicodedata
 import uuid
 
-import xlsxwriter
-
 EXPORT_DIR_VARIABLE = "DBPLUS_EXPORT_DIR"
 
 # an Excel sheet holds 1,048,576 rows, the titles take one of them
@@ -101,6 +99,9 @@ def _new_file(display_name):
 
 
 def _write_workbook(path, title, headers, props_names, data):
+    # loaded when a sheet is written, not with the extension that names create_sheet
+    import xlsxwriter
+
     workbook = xlsxwriter.Workbook(path, _WORKBOOK_OPTIONS)
     try:
         header_format = workbook.add_format({"bold": True})

@@ -7,8 +7,6 @@ import json
 import unicodedata
 from decimal import Decimal
 
-from ..demo import ROLES
-
 # widest a table cell gets, in terminal columns
 MAX_CELL_WIDTH = 32
 _ELLIPSIS = "…"
@@ -164,6 +162,9 @@ def _try_lines(summary):
 def demo_text(summary, url, url_option=""):
     """What was built, who can sign in, and commands to try (each followed
     by ``url_option``)."""
+    # only the demo command shows the roles: the others need not load the demo
+    from ..demo import ROLES
+
     counts = ", ".join(f"{table} {count}" for table, count in summary.counts.items())
     users = [{"id": u.id, "login": u.login, "name": u.name, "orgId": u.orgId, "roles": ", ".join(u.roles)}
              for u in summary.users]

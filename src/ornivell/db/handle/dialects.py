@@ -6,8 +6,6 @@ import hashlib
 from contextlib import contextmanager
 
 from sqlalchemy import event, text
-from sqlalchemy.dialects.mysql.base import ischema_names as _MYSQL_TYPES
-from sqlalchemy.dialects.postgresql.base import ischema_names as _POSTGRESQL_TYPES
 from sqlalchemy.types import NullType
 
 from .keywords import POSTGRESQL_SYNTAX_WORDS, SQLITE_QUALIFIED_RESERVED
@@ -197,7 +195,10 @@ class MySQLDialect(Dialect):
         return {**options, "connect_args": connect_args}
 
     def result_type(self, type_code):
-        type_class = _MYSQL_TYPES.get(self._TYPE_NAMES.get(type_code))
+        # the dialect's own module, loaded by the engine that asks
+        from sqlalchemy.dialects.mysql.base import ischema_names
+
+        type_class = ischema_names.get(self._TYPE_NAMES.get(type_code))
         return type_class() if type_class else NullType()
 
     lock_sql = f"select get_lock(:key, {Dialect.LOCK_WAIT_SECONDS})"
@@ -220,9 +221,10 @@ class PostgreSQLDialect(Dialect):
 
     def result_type(self, type_code):
         from psycopg.postgres import types
+        from sqlalchemy.dialects.postgresql.base import ischema_names
 
         info = types.get(type_code)
-        type_class = info and _POSTGRESQL_TYPES.get(info.regtype)
+        type_class = info and ischema_names.get(info.regtype)
         return type_class() if type_class else NullType()
 
     def begin_lone_statement(self, connection):

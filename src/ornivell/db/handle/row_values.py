@@ -17,9 +17,9 @@ from decimal import Decimal
 from typing import Callable, Dict, FrozenSet, NamedTuple, Optional, Tuple
 
 from sqlalchemy import BigInteger, Integer, SmallInteger
-from sqlalchemy.dialects.mysql import MEDIUMINT, TINYINT
 
 from ..jsql_values import UnfitValue, python_type, type_converter, unfit
+from .mysql_types import is_mysql_type
 
 
 class ColumnValueError(ValueError):
@@ -62,9 +62,14 @@ def _with_native(kind, convert, column_type):
 
 
 def _integer_bits(column_type):
-    for kind, bits in ((TINYINT, 8), (SmallInteger, 16), (MEDIUMINT, 24), (BigInteger, 64)):
-        if isinstance(column_type, kind):
-            return bits
+    if is_mysql_type(column_type, "TINYINT"):
+        return 8
+    if isinstance(column_type, SmallInteger):
+        return 16
+    if is_mysql_type(column_type, "MEDIUMINT"):
+        return 24
+    if isinstance(column_type, BigInteger):
+        return 64
     return 32 if isinstance(column_type, Integer) else 64
 
 
