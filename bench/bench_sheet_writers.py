@@ -179,8 +179,8 @@ def installed(module):
     return importlib.util.find_spec(module) is not None
 
 
-def compare(orders, folder):
-    url = demo_url(orders, folder)
+def compare(orders, options):
+    url = demo_url(orders, options.folder)
     with tempfile.TemporaryDirectory() as out:
         rows_path = os.path.join(out, "rows.pickle")
         capture_export(url, rows_path)

@@ -74,3 +74,22 @@ def test_leaving_the_session_early_closes_the_result(db):
     with db.session(stream_pages=True) as session:
         assert len(session.query_page(SQL, page=1, limit=10, low=0)["data"]) == 10
     assert db.query("select count(*) as c from numbers")[0]["c"] == ROWS
+
+
+# the driver cursors that read a result as far as it is fetched
+SERVER_SIDE_CURSORS = {"postgresql": "ServerCursor", "mariadb": "SSCursor", "sqlite": "Cursor"}
+
+
+def test_pages_come_from_a_cursor_that_holds_no_whole_result(db, engine_name):
+    cursors = []
+
+    def record(conn, cursor, statement, parameters, context, executemany):
+        cursors.append(type(cursor).__name__)
+
+    event.listen(db.engine, "before_cursor_execute", record)
+    try:
+        with db.session(stream_pages=True) as session:
+            assert [len(page) for page in pages(session, 1)] == [2000, 2000, 500, 0]
+    finally:
+        event.remove(db.engine, "before_cursor_execute", record)
+    assert cursors == [SERVER_SIDE_CURSORS[engine_name]]

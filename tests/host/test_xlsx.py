@@ -66,10 +66,15 @@ def test_cells_are_typed_and_texts_stay_texts(export_dir):
         ("http://x", "General"), (None, "General"), (None, "General")]
 
 
+def generated(rows):
+    yield from rows
+
+
+@pytest.mark.parametrize("given", [list, generated], ids=["list", "generator"])
 @pytest.mark.parametrize("count, sheets", [(0, {"m": 1}), (4, {"m": 3, "m (2)": 3}), (5, {"m": 3, "m (2)": 3, "m (3)": 2})])
-def test_rows_past_a_sheet_continue_on_the_next(export_dir, monkeypatch, count, sheets):
+def test_rows_past_a_sheet_continue_on_the_next(export_dir, monkeypatch, count, sheets, given):
     monkeypatch.setattr(xlsx, "SHEET_DATA_ROWS", 2)
-    path, _ = create_sheet(None, "m", ["N"], ["n"], [{"n": i} for i in range(count)])
+    path, _ = create_sheet(None, "m", ["N"], ["n"], given({"n": i} for i in range(count)))
     written = read(path)
     assert {title: len(rows) for title, rows in written.items()} == sheets
     assert [rows[0][0][0] for rows in written.values()] == ["N"] * len(sheets)
@@ -100,3 +105,19 @@ def test_a_failed_export_leaves_no_file(export_dir, names, rows, error):
     with pytest.raises(error):
         create_sheet(None, "m", names, names, rows)
     assert not export_dir.exists() or list(export_dir.iterdir()) == []
+
+
+def test_widths_come_from_the_first_rows_while_later_ones_are_still_to_come(export_dir, monkeypatch):
+    monkeypatch.setattr(xlsx, "_WIDTH_SAMPLE_ROWS", 2)
+    taken = []
+
+    def rows():
+        for text in ["a" * 20, "b", "c" * 50]:
+            taken.append(text)
+            yield {"t": text}
+
+    widths = []
+    monkeypatch.setattr(xlsx, "_column_widths", lambda *args: widths.append(list(taken)) or [22])
+    path, _ = create_sheet(None, "m", ["T"], ["t"], rows())
+    assert widths == [["a" * 20, "b"]] and len(taken) == 3
+    assert [row[0][0] for row in read(path)["m"]] == ["T", "a" * 20, "b", "c" * 50]

@@ -74,7 +74,8 @@ def test_pages_are_read_until_an_empty_one(plus, db, fk, info, sql, sheets, args
     numbers = range(first_page, first_page + len(sizes) + 1)
     assert [c for c in db.runs if c.name == "query_page"] == [page_call(sql, n, session=S) for n in numbers]
     (_, _, _, _, data), = sheets.calls
-    assert data == [row for number in sorted(rows) for row in rows[number]]
+    # a writer of the host's own gets the list of all rows
+    assert type(data) is list and data == [row for number in sorted(rows) for row in rows[number]]
 
 
 def test_titles_row_keys_and_labels(plus, db, fk, info, sql, sheets):
@@ -172,3 +173,50 @@ def test_dictionaries_are_read_through_self(db, fk, info, sql, sheets):
     plus.export(fk.user(), "m")
     assert plus.asked == ["level", "dept_kind"]
     assert sheets.calls[0][4] == [{"id": 1, "code": "L1"}]
+
+
+class StreamingSheets(Sheets):
+    """Stands in for the project's writer, which takes rows as they come:
+    records, per row, how many pages had been asked for when it arrived."""
+
+    takes_row_stream = True
+
+    def __init__(self, db):
+        super().__init__()
+        self.db = db
+        self.pages_read = []
+
+    def __call__(self, *args):
+        *head, rows = args
+        read = []
+        for row in rows:
+            read.append(row)
+            self.pages_read.append(sum(c.name == "query_page" for c in self.db.runs))
+        return super().__call__(*head, (type(rows), read))
+
+
+def test_the_projects_writer_takes_rows_while_pages_are_read(plus, db, fk, info, sql, monkeypatch):
+    sheets = StreamingSheets(db)
+    monkeypatch.setattr(dp, "create_sheet", sheets)
+    db.reply(DICT_SQL, [Dict(domain="level", key="1", value="一级", order=1)],
+             domains_0="level", domains_1="dept_kind")
+    db.reply(sql, page([]))
+    first = [Dict(id=i, code=1) for i in range(2000)]
+    db.reply(sql, page(first), page=2)
+    db.reply(sql, page([Dict(id="last", code=2)]), page=3)
+    assert plus.export(fk.user(), "m", {"page": 2}, session=S) == ({"path": "/x/m.xlsx", "filename": "m.xlsx"}, 200)
+    (_, _, headers, names, (kind, rows)), = sheets.calls
+    assert kind is not list and names == ["code", "dd.name", "name"]
+    assert sheets.pages_read == [1] * 2000 + [2]
+    # the lookup tables are read before the first page, labels given as rows pass
+    assert [c.name for c in db.runs][:2] == ["query", "query_page"]
+    assert rows[0] is first[0] and [r["code"] for r in rows] == ["一级"] * 2000 + [2]
+    assert [c for c in db.runs if c.name == "query_page"] == [page_call(sql, n, session=S) for n in (2, 3, 4)]
+
+
+def test_a_page_failing_under_the_projects_writer_leaves_no_file(plus, db, fk, info, tmp_path, monkeypatch):
+    monkeypatch.setenv("DBPLUS_EXPORT_DIR", str(tmp_path))
+    db.reply(plus.build_sql(fk.user(), "m", {"page": "2"})[0].to_sql(export=True), page([Dict(id=1)]))
+    with pytest.raises(TypeError, match="can only concatenate str"):
+        plus.export(fk.user(), "m", {"page": "2"})
+    assert list(tmp_path.iterdir()) == []

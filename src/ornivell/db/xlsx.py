@@ -9,6 +9,7 @@ writers that were tried).
 import contextlib
 import datetime
 import decimal
+import itertools
 import os
 import re
 import tempfile
@@ -47,13 +48,14 @@ _AS_IS = {type(None), str, bool, int, float, decimal.Decimal, datetime.date, dat
 # column widths, in characters, guessed from the titles and the first rows
 _WIDTH_SAMPLE_ROWS = 100
 _MIN_WIDTH, _MAX_WIDTH = 8, 60
+_NO_ROW = object()
 
 
 def create_sheet(info, model, headers, props_names, data):
-    """Write ``data`` as one sheet: a bold row of ``headers``, then per row
-    the values under ``props_names``, typed (numbers, dates, texts). Rows past
-    what one sheet holds continue on further sheets. ``info`` (the model) is
-    not needed.
+    """Write ``data``, an iterable of rows read once, as one sheet: a bold
+    row of ``headers``, then per row the values under ``props_names``, typed
+    (numbers, dates, texts). Rows past what one sheet holds continue on
+    further sheets. ``info`` (the model) is not needed.
 
     Returns ``(path, filename)`` of the new file, which lies in
     ``$DBPLUS_EXPORT_DIR`` or else the temporary directory.
@@ -69,6 +71,11 @@ def create_sheet(info, model, headers, props_names, data):
             os.remove(path)
         raise
     return path, filename
+
+
+# rows may come as any iterable, read once: the module then hands them over
+# as they are read from the database instead of collected in a list
+create_sheet.takes_row_stream = True
 
 
 def sheet_title(name):
@@ -106,12 +113,19 @@ def _write_workbook(path, title, headers, props_names, data):
     try:
         header_format = workbook.add_format({"bold": True})
         date_formats = {kind: workbook.add_format({"num_format": text}) for kind, text in _DATE_FORMATS.items()}
-        widths = _column_widths(headers, props_names, data)
-        starts = range(0, len(data), SHEET_DATA_ROWS) if data else [0]
-        for number, start in enumerate(starts, start=1):
+        rows = iter(data)
+        sample = list(itertools.islice(rows, _WIDTH_SAMPLE_ROWS))
+        widths = _column_widths(headers, props_names, sample)
+        rows = itertools.chain(sample, rows)
+        for number in itertools.count(1):
             sheet = workbook.add_worksheet(title if number == 1 else _continued_title(title, number))
             _prepare_sheet(sheet, headers, widths, header_format, date_formats)
-            _write_rows(sheet, props_names, data, start, start + SHEET_DATA_ROWS)
+            if _write_rows(sheet, props_names, rows, SHEET_DATA_ROWS) < SHEET_DATA_ROWS:
+                break
+            following = next(rows, _NO_ROW)
+            if following is _NO_ROW:
+                break
+            rows = itertools.chain([following], rows)
     finally:
         workbook.close()
 
@@ -139,11 +153,13 @@ def _dated(cell_format):
     return write
 
 
-def _write_rows(sheet, props_names, data, start, stop):
+def _write_rows(sheet, props_names, rows, count):
+    """Writes up to ``count`` of ``rows`` under the titles; returns how many."""
     write_row = sheet.write_row
-    for line, index in enumerate(range(start, min(stop, len(data))), start=1):
-        row = data[index]
+    line = 0
+    for line, row in enumerate(itertools.islice(rows, count), start=1):
         write_row(line, 0, [_cell_value(row.get(key)) for key in props_names])
+    return line
 
 
 def _cell_value(value):
@@ -158,8 +174,7 @@ def _cell_value(value):
     return str(value)
 
 
-def _column_widths(headers, props_names, data):
-    sample = data[:_WIDTH_SAMPLE_ROWS]
+def _column_widths(headers, props_names, sample):
     widths = []
     for header, key in zip(headers, props_names):
         shown = [_shown_width(header)] + [_shown_width(row.get(key)) for row in sample]

@@ -140,6 +140,7 @@ PYBIND11_MODULE(_dbplus, module) {
     dbplus::bind_perm_check_result(module);
     dbplus::bind_model_info_record(module);
     dbplus::bind_trim_get(module);
+    dbplus::bind_export_rows(module);
     bind_dbplus(module);
     dbplus::bind_metadata_error(module);
 }

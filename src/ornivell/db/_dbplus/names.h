@@ -192,6 +192,7 @@ namespace dbplus::names {
     X(displayOrder, "displayOrder")                  \
     X(transModel, "transModel")                      \
     X(create_sheet, "create_sheet")                  \
+    X(takes_row_stream, "takes_row_stream")          \
     X(path, "path")                                  \
     X(filename, "filename")                          \
     X(domain, "domain")                              \

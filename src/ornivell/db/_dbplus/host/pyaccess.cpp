@@ -60,6 +60,14 @@ py::object attr(py::handle obj, PyObject* name) {
     return steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
 }
 
+py::object optional_attr(py::handle obj, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name);
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
 py::object get(py::handle mapping, py::handle key) {
     if (get_is_dict_get(mapping.ptr())) {
         return borrowed_or_none(PyDict_GetItemWithError(mapping.ptr(), key.ptr()));

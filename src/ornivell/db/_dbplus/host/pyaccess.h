@@ -26,6 +26,8 @@ bool subscript_is_dict_lookup(PyObject* obj);
 
 // obj.<name>; `name` is one of the module's names
 py::object attr(py::handle obj, PyObject* name);
+// getattr(obj, name, None)
+py::object optional_attr(py::handle obj, PyObject* name);
 // mapping.get(key): None when absent
 py::object get(py::handle mapping, PyObject* key);
 py::object get(py::handle mapping, py::handle key);

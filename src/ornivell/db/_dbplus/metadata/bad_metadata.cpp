@@ -10,17 +10,8 @@ namespace {
 
 PyObject* metadata_error_type = nullptr;  // kept for the life of the process
 
-// getattr(row, name, None): a message names what the row has
-py::object field(py::handle row, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(row.ptr(), name);
-    if (value) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
 std::string property_row(py::handle model, py::handle prop) {
-    return "model " + repr_of(model) + ", _prop row " + text_of(field(prop, names::id));
+    return "model " + repr_of(model) + ", _prop row " + text_of(optional_attr(prop, names::id));
 }
 
 }  // namespace
@@ -50,8 +41,8 @@ void check_property_name(py::handle model, py::handle prop) {
 
 void check_property_column(py::handle model, py::handle prop, py::handle column) {
     if (PyUnicode_Check(column.ptr())) return;
-    std::string row = property_row(model, prop) + " (property " + repr_of(field(prop, names::name)) +
-                      " on table " + repr_of(field(prop, names::table)) + ")";
+    std::string row = property_row(model, prop) + " (property " + repr_of(optional_attr(prop, names::name)) +
+                      " on table " + repr_of(optional_attr(prop, names::table)) + ")";
     if (column.is_none()) metadata_error(row + ": the column is NULL");
     metadata_error(row + ": the column is not a text but " + repr_of(column));
 }

@@ -1,5 +1,6 @@
 #include "queries/export.h"
 
+#include <utility>
 #include <vector>
 
 #include "access/function_permissions.h"
@@ -26,26 +27,46 @@ py::object formatted(py::handle value) {
     return steal_or_throw(PyObject_Format(value.ptr(), names::empty));
 }
 
-// Every row from `first_page` on, read without counting.
-py::list read_all_pages(py::handle self, py::handle statement, py::handle sql, py::handle first_page,
-                        py::handle session) {
-    py::list data;
-    py::object page = py::reinterpret_borrow<py::object>(first_page);
-    py::int_ one(1);
-    while (true) {
-        py::object rows = attr(Call(attr(handle_of(self), names::query_page))
-                                   .keyword(names::page, page)
+// The pages of one statement from a first page on, read without counting.
+class PageReader {
+public:
+    PageReader(py::handle self, py::handle statement, py::handle sql, py::handle first_page, py::handle session)
+        : self_(py::reinterpret_borrow<py::object>(self)),
+          params_(attr(statement, names::params)),
+          sql_(py::reinterpret_borrow<py::object>(sql)),
+          page_(py::reinterpret_borrow<py::object>(first_page)),
+          session_(py::reinterpret_borrow<py::object>(session)) {}
+
+    // The rows of the next page; empty past the last one.
+    py::object next_page() {
+        py::object rows = attr(Call(attr(handle_of(self_), names::query_page))
+                                   .keyword(names::page, page_)
                                    .keyword(names::limit, py::int_(export_page_size))
                                    .keyword(names::do_count, py::int_(0))
-                                   .expand(attr(statement, names::params))
-                                   .keyword(names::session, session)
-                                   .run({sql}),
+                                   .expand(params_)
+                                   .keyword(names::session, session_)
+                                   .run({sql_}),
                                names::data);
-        if (py::len(rows) == 0) break;
-        data.attr(names::extend)(rows);
-        page = steal_or_throw(PyNumber_Add(page.ptr(), one.ptr()));
+        if (py::len(rows) != 0) page_ = steal_or_throw(PyNumber_Add(page_.ptr(), one_.ptr()));
+        return rows;
     }
-    return data;
+
+private:
+    py::object self_;
+    py::object params_;
+    py::object sql_;
+    py::object page_;
+    py::object session_;
+    py::int_ one_{1};
+};
+
+py::list read_all_pages(PageReader& reader) {
+    py::list data;
+    while (true) {
+        py::object rows = reader.next_page();
+        if (py::len(rows) == 0) return data;
+        data.attr(names::extend)(rows);
+    }
 }
 
 // The lookup tables of the dictionaries that the model's properties name.
@@ -94,18 +115,67 @@ Columns columns_in_display_order(py::handle props, py::handle domains) {
     return columns;
 }
 
-// Coded values become their labels, looked up by the value's text; rows
-// are changed in place.
+// Coded values become their labels, looked up by the value's text; the row
+// is changed in place.
+void translate_row(py::handle row, py::handle props_name_dict) {
+    for (py::handle col : row) {
+        py::object lookup = get(props_name_dict, col);
+        if (!truthy(lookup)) continue;
+        py::object entry = get(lookup, formatted(row[col]));
+        if (truthy(entry)) row[col] = item(entry, names::label);
+    }
+}
+
 void translate_labels(py::handle data, py::handle props_name_dict) {
     if (py::len(props_name_dict) == 0) return;
-    for (py::handle row : data) {
-        for (py::handle col : row) {
-            py::object lookup = get(props_name_dict, col);
-            if (!truthy(lookup)) continue;
-            py::object entry = get(lookup, formatted(row[col]));
-            if (truthy(entry)) row[col] = item(entry, names::label);
+    for (py::handle row : data) translate_row(row, props_name_dict);
+}
+
+// The rows of an export as the writer takes them: a page is read when the
+// one before is used up, so memory holds one page rather than the result.
+class ExportRows {
+public:
+    ExportRows(PageReader reader, py::dict props_name_dict)
+        : reader_(std::move(reader)),
+          props_name_dict_(std::move(props_name_dict)),
+          translating_(py::len(props_name_dict_) != 0) {}
+
+    py::object next() {
+        while (true) {
+            if (rows_) {
+                PyObject* row = PyIter_Next(rows_.ptr());
+                if (row) return translated(py::reinterpret_steal<py::object>(row));
+                if (PyErr_Occurred()) throw py::error_already_set();
+                rows_ = py::object();
+            }
+            if (ended_) throw py::stop_iteration();
+            py::object page = reader_.next_page();
+            // only an empty page ends the rows, as in the list the writer is otherwise given
+            if (py::len(page) == 0) {
+                ended_ = true;
+                throw py::stop_iteration();
+            }
+            rows_ = py::iter(page);
         }
     }
+
+private:
+    py::object translated(py::object row) {
+        if (translating_) translate_row(row, props_name_dict_);
+        return row;
+    }
+
+    PageReader reader_;
+    py::dict props_name_dict_;
+    bool translating_;
+    py::object rows_;  // an iterator over the page being handed out
+    bool ended_ = false;
+};
+
+// Whether the writer declares that it takes the rows as they come rather
+// than a list: a host's own create_sheet is given the list of all rows.
+bool takes_row_stream(py::handle create_sheet) {
+    return truthy(optional_attr(create_sheet, names::takes_row_stream));
 }
 
 py::object export_(py::handle self, py::handle user, py::handle entity, py::handle args, py::handle extra_conds,
@@ -123,15 +193,21 @@ py::object export_(py::handle self, py::handle user, py::handle entity, py::hand
     }
     py::object sql = attr(statement, names::to_sql)(py::arg("export") = true);
     py::object page = get(args, names::page);
-    py::list data = read_all_pages(self, statement, sql, truthy(page) ? page : py::int_(1), session);
+    PageReader pages(self, statement, sql, truthy(page) ? page : py::int_(1), session);
+    py::object create_sheet = module_global(names::create_sheet);
+    bool streamed = takes_row_stream(create_sheet);
+    py::object data = streamed ? py::object() : read_all_pages(pages);
 
     py::object info = attr(statement, names::metadata);
     py::object domains = dictionary_domains(self, info);
     py::object model = item(attr(info, names::model), names::displayName);
     Columns columns = columns_in_display_order(attr(statement, names::export_props), domains);
-    translate_labels(data, columns.props_name_dict);
+    if (streamed) {
+        data = py::cast(ExportRows(std::move(pages), columns.props_name_dict));
+    } else {
+        translate_labels(data, columns.props_name_dict);
+    }
 
-    py::object create_sheet = module_global(names::create_sheet);
     std::vector<py::object> written =
         unpack(create_sheet(info, model, columns.headers, columns.props_names, data), 2);
     py::object payload = Call(module_global(names::Dict))
@@ -142,6 +218,15 @@ py::object export_(py::handle self, py::handle user, py::handle entity, py::hand
 }
 
 }  // namespace
+
+void bind_export_rows(py::module_& module) {
+    py::class_<ExportRows> rows_class(module, "ExportRows");
+    rows_class.def("__iter__", [](py::object rows) { return rows; }).def("__next__", &ExportRows::next);
+    // known to the writers it is handed to, not a name of the module; the
+    // class is kept for the life of the process, as its registration needs
+    rows_class.inc_ref();
+    if (PyObject_DelAttrString(module.ptr(), "ExportRows") != 0) throw py::error_already_set();
+}
 
 void bind_export(ClassBuilder& dbplus) {
     // default containers of its own, made once and shared by its calls

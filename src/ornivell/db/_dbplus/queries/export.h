@@ -10,6 +10,8 @@ namespace dbplus {
 
 namespace py = pybind11;
 
+// The class of the rows handed to a writer that takes them as they come.
+void bind_export_rows(py::module_& module);
 void bind_export(ClassBuilder& dbplus);
 
 }  // namespace dbplus
