@@ -1,25 +1,33 @@
-"""A search against raw DB-API running the same statement, and where its time goes.
+"""A search and a query_one against raw DB-API running the same statement,
+and where their time goes.
 
 On the demo data set, warm cache, one page of 20 rows with a keyword and a
-filter, as a user with data rules, in an SQLite file or (``--engine
-postgresql``) a PostgreSQL database of the run's own:
+filter (and one record by its id), as a user with data rules, in an SQLite
+file or (``--engine postgresql``, ``--engine mariadb``) a database of the
+run's own on that server:
 
 - raw DB-API: the statement exactly as the handle sends it (the module's
   SELECT with its page window, quoting adapted, in the driver's parameter
-  style) on a cursor of a connection that the engine's driver opened, in
-  autocommit, the rows built as ``Dict`` with interned keys;
+  style) on a cursor of a connection that the engine's driver opened, the
+  rows built as ``Dict`` with interned keys, in a transaction of its own as
+  the handle runs it: in autocommit on PostgreSQL, committed after the read
+  elsewhere (on MariaDB the COMMIT is a round trip of its own);
 - handle: ``Database.query_page`` of the module's statement;
 - search: the whole ``DbPlus.search``; module: its permission check,
   ``build_sql`` and rendering alone;
-- cold search: the first search of the model, after ``clear_cache``.
+- cold search: the first search of the model, after ``clear_cache``;
+- the same three for ``DbPlus.query_one`` of one order: raw DB-API on its
+  statement, the handle's ``query_one``, the whole call.
 
 Wall time per call (the best of 5 runs) and, with ``--instructions``,
-instructions per call under callgrind. ``--baseline PYTHON`` runs the same
+instructions per call under callgrind, with the split of each call between
+driver, handle and module, and the functions that cost a search most
+instructions beside the raw read (``--profile N``: how many). ``--baseline PYTHON`` runs the same
 cases with the interpreter of another environment (one installed from main,
 say) in the same run, on the same database.
 
-    python bench/bench_search.py [--engine sqlite|postgresql] [--calls N]
-                                 [--instructions] [--baseline PYTHON]
+    python bench/bench_search.py [--engine sqlite|postgresql|mariadb] [--calls N]
+                                 [--instructions] [--profile N] [--baseline PYTHON]
 """
 
 import argparse
@@ -33,11 +41,11 @@ from pathlib import Path
 
 from sqlalchemy import text
 
-from instructions import available, per_call_instructions, run_case
+from instructions import available, per_call_instructions, per_call_profile, run_case
 from ornivell.db._dbplus import DbPlus
 from ornivell.db.db import Database, Dict
 from ornivell.db.demo import USERS, build_demo
-from scratch_databases import postgresql_database
+from scratch_databases import mariadb_database, postgresql_database
 
 MODEL = "order"
 LIMIT = 20
@@ -48,35 +56,74 @@ CASES = {
     "search": "search: the whole call",
     "module": "module: check, build, render",
     "cold": "cold search (after clear_cache)",
+    "raw_one": "raw DB-API, query_one's statement",
+    "handle_one": "handle: query_one",
+    "query_one": "query_one: the whole call",
 }
+# the search's parts and the query_one's: (raw, handle, whole call)
+SPLITS = {"search": ("raw", "handle", "search"), "query_one": ("raw_one", "handle_one", "query_one")}
 # a cold search runs several statements: fewer calls take as long
 COLD_SHARE = 10
 
 
-def raw_reader(db, sql, params):
-    """The page of ``sql`` as the handle sends it, run on a cursor of a
-    DB-API connection that the engine's driver opened."""
-    compiled = text(db.escape_sql(db.sql_page(sql, 1, LIMIT))).compile(dialect=db.engine.dialect)
+def raw_reader(db, sql, params, first=False):
+    """``sql`` as the handle sends it, run on a cursor of a DB-API
+    connection that the engine's driver opened; all its rows, or with
+    ``first`` the first one."""
+    compiled = text(db.escape_sql(sql)).compile(dialect=db.engine.dialect)
     if compiled.positional:
         driver_params = tuple(params[name] for name in compiled.positiontup)
     else:
         driver_params = {name: params[name] for name in compiled.params}
     pooled = db.engine.raw_connection()
     connection = pooled.dbapi_connection
-    if db.engine.dialect.name == "postgresql":
+    autocommit = db.engine.dialect.name == "postgresql"
+    if autocommit:
         connection.autocommit = True
     statement = compiled.string
+
+    def rows(keys, cursor):
+        return [Dict(zip(keys, row)) for row in cursor.fetchall()]
+
+    def first_row(keys, cursor):
+        row = cursor.fetchone()
+        return None if row is None else Dict(zip(keys, row))
+
+    build = first_row if first else rows
 
     def read():
         cursor = connection.cursor()
         cursor.execute(statement, driver_params)
-        keys = [sys.intern(column[0]) for column in cursor.description]
-        rows = [Dict(zip(keys, row)) for row in cursor.fetchall()]
+        result = build([sys.intern(column[0]) for column in cursor.description], cursor)
+        if not autocommit:
+            connection.commit()
         cursor.close()
-        return rows
+        return result
 
     read.pooled = pooled  # checked out for as long as the case lives
     return read
+
+
+class RecordingHandle:
+    """The handle, noting the statement of the last ``query_one``."""
+
+    def __init__(self, db):
+        self.db = db
+
+    def __getattr__(self, name):
+        return getattr(self.db, name)
+
+    def query_one(self, sql, **params):
+        self.last = (sql, {k: v for k, v in params.items() if k != "session"})
+        return self.db.query_one(sql, **params)
+
+
+def query_one_statement(db, user, record_id):
+    """The statement and parameters of ``DbPlus.query_one`` of ``record_id``."""
+    recording = RecordingHandle(db)
+    row, status = DbPlus(recording).query_one(user, MODEL, record_id)
+    assert status == 200 and row, (status, row)
+    return recording.last
 
 
 def make_cases(url):
@@ -98,14 +145,21 @@ def make_cases(url):
         dbplus.clear_cache()
         return dbplus.search(user, MODEL, REQUEST)
 
+    record_id = page.data[0].id
+    one_sql, one_params = query_one_statement(db, user, record_id)
+
     cases = {
-        "raw": raw_reader(db, sql, params),
+        "raw": raw_reader(db, db.sql_page(sql, 1, LIMIT), params),
         "handle": lambda: db.query_page(sql, page=1, limit=LIMIT, **params),
         "search": lambda: dbplus.search(user, MODEL, REQUEST),
         "module": module,
         "cold": cold,
+        "raw_one": raw_reader(db, one_sql, one_params, first=True),
+        "handle_one": lambda: db.query_one(one_sql, **one_params),
+        "query_one": lambda: dbplus.query_one(user, MODEL, record_id),
     }
     assert cases["raw"]() == cases["handle"]().data == cases["search"]()[0].data == page.data
+    assert cases["raw_one"]() == cases["handle_one"]() == cases["query_one"]()[0] == page.data[0]
     return cases
 
 
@@ -132,23 +186,45 @@ def best_wall_times(interpreters, url, calls, rounds=2):
     return best
 
 
+def _calls(name):
+    return {"low": 2, "high": 12} if name == "cold" else {"low": 20, "high": 120}
+
+
 def instruction_counts(interpreters, url):
-    """Per interpreter, the instructions of one call of each case."""
+    """Per interpreter, the instructions of one call of each case; and
+    this tree's instructions per function in the cases of ``SPLITS``."""
     script = Path(__file__).resolve()
-    counts = {}
+    counts, functions = {}, {}
+    profiled = {case for raw, _, whole in SPLITS.values() for case in (raw, whole)}
     for label, python in interpreters.items():
-        counts[label] = {name: per_call_instructions(script, name, extra_args=["--url", url], python=python,
-                                                     **({"low": 2, "high": 12} if name == "cold" else
-                                                        {"low": 20, "high": 120}))
-                         for name in CASES}
-    return counts
+        counts[label] = {}
+        for name in CASES:
+            measure = per_call_profile if label == "this tree" and name in profiled else per_call_instructions
+            counted = measure(script, name, extra_args=["--url", url], python=python, **_calls(name))
+            if measure is per_call_profile:
+                counted, functions[name] = counted
+            counts[label][name] = counted
+    return counts, functions
+
+
+def print_profile(functions, top):
+    """The ``top`` functions by instructions per call (self cost) that each
+    whole call spends beside the raw read of its statement."""
+    for call, (raw, _, whole) in SPLITS.items():
+        over = dict(functions[whole])
+        for function, count in functions[raw].items():
+            over[function] = over.get(function, 0) - count
+        print(f"\n{call} over raw DB-API, instructions per call by function (self cost):")
+        for function, count in sorted(over.items(), key=lambda item: -item[1])[:top]:
+            print(f"{count:>12,.0f}  {function}")
 
 
 @contextmanager
 def demo_database(options):
     """URL of a database holding the demo, for the run."""
-    if options.engine == "postgresql":
-        with postgresql_database(options.postgresql) as url:
+    if options.engine != "sqlite":
+        scratch = postgresql_database if options.engine == "postgresql" else mariadb_database
+        with scratch(getattr(options, options.engine)) as url:
             if url:
                 build(url, options.scale)
             yield url
@@ -167,7 +243,7 @@ def build(url, scale):
 
 def report(engine, times, counts):
     labels = list(times)
-    print(f"search of the demo on {engine}: page of {LIMIT}, keyword and filter, warm cache")
+    print(f"search (page of {LIMIT}, keyword and filter) and query_one of the demo on {engine}, warm cache")
     print(f"{'':34}" + "".join(f"{label:>26}" for label in labels))
     print(f"{'':34}" + f"{'us/call':>12}{'instr/call':>14}" * len(labels))
 
@@ -178,18 +254,23 @@ def report(engine, times, counts):
 
     for name, title in CASES.items():
         row(title, lambda figures, form: format(figures[name], form))
-    row("search / raw DB-API", lambda figures, form: f"{figures['search'] / figures['raw']:.3f}x")
-    row("handle over raw DB-API", lambda figures, form: format(figures["handle"] - figures["raw"], form))
+    for call, (raw, handle, whole) in SPLITS.items():
+        row(f"{call} / raw DB-API", lambda figures, form: f"{figures[whole] / figures[raw]:.3f}x")
+        row("  handle over raw DB-API", lambda figures, form: format(figures[handle] - figures[raw], form))
+        row("  module over handle", lambda figures, form: format(figures[whole] - figures[handle], form))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--engine", choices=["sqlite", "postgresql"], default="sqlite")
+    parser.add_argument("--engine", choices=["sqlite", "postgresql", "mariadb"], default="sqlite")
     parser.add_argument("--postgresql", default="postgresql+psycopg://postgres@127.0.0.1:5432",
                         help="server URL (a database of the run's own is made and dropped)")
+    parser.add_argument("--mariadb", default="mysql+pymysql://root@127.0.0.1:3306", help="the same for MariaDB")
     parser.add_argument("--calls", type=int, default=2000)
     parser.add_argument("--scale", type=float, default=1)
     parser.add_argument("--instructions", action="store_true", help="count instructions with callgrind too")
+    parser.add_argument("--profile", type=int, default=12, metavar="N",
+                        help="with --instructions, the N functions costing most over raw DB-API (0: none)")
     parser.add_argument("--baseline", metavar="PYTHON", help="interpreter of an environment to compare with")
     # the measured child processes
     parser.add_argument("--url", help=argparse.SUPPRESS)
@@ -211,8 +292,10 @@ def main():
         if url is None:
             return
         times = best_wall_times(interpreters, url, options.calls)
-        counts = instruction_counts(interpreters, url) if options.instructions else None
+        counts, functions = instruction_counts(interpreters, url) if options.instructions else (None, None)
     report(options.engine, times, counts)
+    if functions and options.profile:
+        print_profile(functions, options.profile)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,9 @@ def positional(function, args, keywords, required, **optional):
     position or keyword, in order) with their defaults. The keywords of
     the optional ones are taken out of ``keywords``."""
     given = len(args)
+    if given == len(required):
+        # the usual call, the statement alone by position: on every read's path
+        return [*args, *[keywords.pop(name, default) for name, default in optional.items()]]
     if given < len(required):
         missing = ", ".join(repr(name) for name in required[given:])
         raise TypeError(f"{function}() missing {len(required) - given} required positional argument(s): {missing}")
