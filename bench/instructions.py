@@ -48,7 +48,7 @@ def _total(out):
 
 def _functions(out):
     """Function to its own instructions (not those of what it calls)."""
-    annotated = subprocess.run(["callgrind_annotate", "--threshold=100", str(out)], check=True,
+    annotated = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no", str(out)], check=True,
                                capture_output=True, text=True).stdout
     costs = {}
     for line in annotated.split("Ir", 2)[-1].splitlines():

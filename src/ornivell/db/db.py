@@ -33,6 +33,11 @@ _EXPRESSION = re.compile(r"[\s()]")
 
 _VERSION_SQL = "select version from _metadata_version where id = 1"
 
+# the leading parameters of the statement methods (``positional``)
+_SQL = ("sql",)
+_SESSION = (("session", None),)
+_PAGE_OPTIONS = (("page", 1), ("limit", 10), ("do_count", None), ("session", None))
+
 # the session of an open ``serialized`` block, per thread (and task)
 _serialized_session = ContextVar("dbplus_serialized_session", default=None)
 
@@ -217,7 +222,7 @@ class Database:
         return None
 
     def query(self, *args, **params):
-        sql, session = positional("query", args, params, ("sql",), session=None)
+        sql, session = positional("query", args, params, _SQL, _SESSION)
         direct = self._direct(session)
         if direct is not None:
             return direct.rows(sql, params)
@@ -225,7 +230,7 @@ class Database:
             return s.query(sql, **params)
 
     def query_one(self, *args, **params):
-        sql, session = positional("query_one", args, params, ("sql",), session=None)
+        sql, session = positional("query_one", args, params, _SQL, _SESSION)
         direct = self._direct(session)
         if direct is not None:
             return direct.first(sql, params)
@@ -233,8 +238,7 @@ class Database:
             return s.query_one(sql, **params)
 
     def query_page(self, *args, **params):
-        sql, page, limit, do_count, session = positional("query_page", args, params, ("sql",), page=1, limit=10,
-                                                         do_count=None, session=None)
+        sql, page, limit, do_count, session = positional("query_page", args, params, _SQL, _PAGE_OPTIONS)
         direct = self._direct(session)
         if direct is not None:
             return direct.page(sql, page, limit, do_count, params)
@@ -246,7 +250,7 @@ class Database:
             return s.query_meta(sql)
 
     def execute(self, *args, **params):
-        sql, session = positional("execute", args, params, ("sql",), session=None)
+        sql, session = positional("execute", args, params, _SQL, _SESSION)
         with self._in(session) as s:
             return s.execute(sql, **params)
 

@@ -8,7 +8,8 @@ SQLAlchemy binds those of a text, which have no type and so no conversion.
 """
 
 import re
-from typing import NamedTuple, Optional, Tuple
+from operator import itemgetter
+from typing import Any, Callable, Mapping, NamedTuple, Optional, Tuple
 
 # a SELECT that yields rows; SELECT ... INTO makes a table (or fills
 # variables) instead
@@ -24,6 +25,8 @@ class DriverStatement(NamedTuple):
     driver_keys: Optional[Tuple[str, ...]]
     # whether the text surely yields rows (not every one that does is seen to)
     yields_rows: bool
+    # the values of ``names`` from a mapping, as a tuple
+    values: Callable[[Mapping[str, Any]], Tuple[Any, ...]]
 
     @classmethod
     def compile(cls, statement, dialect):
@@ -32,14 +35,30 @@ class DriverStatement(NamedTuple):
         sql = compiled.string
         yields_rows = _YIELDS_ROWS.match(sql) is not None
         if compiled.positional:
-            return cls(sql, tuple(compiled.positiontup), None, yields_rows)
+            names = tuple(compiled.positiontup)
+            return cls(sql, names, None, yields_rows, _values_of(names))
         names = tuple(compiled.bind_names.values())
         escaped = compiled.escaped_bind_names
-        return cls(sql, names, tuple(escaped.get(name, name) for name in names), yields_rows)
+        driver_keys = tuple(escaped.get(name, name) for name in names)
+        # the same tuple when no name needed escaping: ``bind`` may then pass the caller's mapping
+        return cls(sql, names, names if driver_keys == names else driver_keys, yields_rows, _values_of(names))
 
     def bind(self, params):
         """The parameters as the driver takes them, from ``params`` (name to
         value); ``KeyError`` when one has no value."""
+        values = self.values(params)
         if self.driver_keys is None:
-            return tuple([params[name] for name in self.names])
-        return {key: params[name] for name, key in zip(self.names, self.driver_keys)}
+            return values
+        if self.driver_keys is self.names and len(params) == len(values):
+            return params  # the statement's parameters and nothing else, under their own names
+        return dict(zip(self.driver_keys, values))
+
+
+def _values_of(names):
+    # itemgetter reads them in C: on every read's path
+    if not names:
+        return lambda params: ()
+    getter = itemgetter(*names)
+    if len(names) == 1:
+        return lambda params: (getter(params),)
+    return getter

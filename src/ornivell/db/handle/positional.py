@@ -7,15 +7,19 @@ keywords: a statement may well have a parameter named ``sql``. They take
 """
 
 
-def positional(function, args, keywords, required, **optional):
+def positional(function, args, keywords, required, optional=()):
     """The values of ``function``'s leading parameters: ``required`` names
-    those given by position only, ``optional`` those that may follow (by
-    position or keyword, in order) with their defaults. The keywords of
-    the optional ones are taken out of ``keywords``."""
+    those given by position only, ``optional`` (``(name, default)`` pairs)
+    those that may follow, by position or keyword, in order. The keywords
+    of the optional ones are taken out of ``keywords``."""
     given = len(args)
     if given == len(required):
-        # the usual call, the statement alone by position: on every read's path
-        return [*args, *[keywords.pop(name, default) for name, default in optional.items()]]
+        # the usual call, the statement alone by position: on every read's
+        # path, so a plain loop (a comprehension is a call of its own before 3.12)
+        values = list(args)
+        for name, default in optional:
+            values.append(keywords.pop(name, default))
+        return values
     if given < len(required):
         missing = ", ".join(repr(name) for name in required[given:])
         raise TypeError(f"{function}() missing {len(required) - given} required positional argument(s): {missing}")
@@ -23,7 +27,7 @@ def positional(function, args, keywords, required, **optional):
         raise TypeError(f"{function}() takes {len(required) + len(optional)} positional argument(s) "
                         f"but {given} were given")
     values = list(args[:len(required)])
-    for position, (name, default) in enumerate(optional.items(), len(required)):
+    for position, (name, default) in enumerate(optional, len(required)):
         if position < given:
             if name in keywords:
                 raise TypeError(f"{function}() got multiple values for argument {name!r}")

@@ -122,7 +122,8 @@ class Session:
         return None if row is None else Dict(zip(keys, row))
 
     def query_page(self, *args, **params):
-        sql, page, limit, do_count = positional("query_page", args, params, ("sql",), page=1, limit=10, do_count=None)
+        sql, page, limit, do_count = positional("query_page", args, params, ("sql",),
+                                                 (("page", 1), ("limit", 10), ("do_count", None)))
         page, limit = page_window(page, limit)
         if self._pages is not None and not do_count:
             keys, rows = self._pages.page(self._stream, sql, page, limit, params)
