@@ -21,8 +21,10 @@ run's own on that server:
 
 Wall time per call (the best of 5 runs) and, with ``--instructions``,
 instructions per call under callgrind, with the split of each call between
-driver, handle and module, and the functions that cost a search most
-instructions beside the raw read (``--profile N``: how many). ``--baseline PYTHON`` runs the same
+driver, handle and module, the steps of the handle's part that raw DB-API
+on a connection it holds does not take (counted alone), and the functions
+that cost a search most instructions beside the raw read (``--profile N``:
+how many). ``--baseline PYTHON`` runs the same
 cases with the interpreter of another environment (one installed from main,
 say) in the same run, on the same database.
 
@@ -59,6 +61,11 @@ CASES = {
     "raw_one": "raw DB-API, query_one's statement",
     "handle_one": "handle: query_one",
     "query_one": "query_one: the whole call",
+}
+# steps of the handle's part, counted alone (with --instructions)
+STEPS = {
+    "pool": "a connection from the pool and back",
+    "switch": "autocommit on and off (a lone SELECT on PostgreSQL)",
 }
 # the search's parts and the query_one's: (raw, handle, whole call)
 SPLITS = {"search": ("raw", "handle", "search"), "query_one": ("raw_one", "handle_one", "query_one")}
@@ -129,6 +136,9 @@ def query_one_statement(db, user, record_id):
 def make_cases(url):
     db = Database(url)
     dbplus = DbPlus(db)
+    # the version check's reading falls due by the clock, so more often under
+    # callgrind: off here, bench_version_check.py counts it
+    dbplus.metadata_check_interval = None
     user = next(u for u in USERS if u.roles == ("sales",)).as_user()
     page, status = dbplus.search(user, MODEL, REQUEST)
     assert status == 200 and page.data, (status, page)
@@ -158,15 +168,34 @@ def make_cases(url):
         "handle_one": lambda: db.query_one(one_sql, **one_params),
         "query_one": lambda: dbplus.query_one(user, MODEL, record_id),
     }
+    cases.update(handle_steps(db))
     assert cases["raw"]() == cases["handle"]().data == cases["search"]()[0].data == page.data
     assert cases["raw_one"]() == cases["handle_one"]() == cases["query_one"]()[0] == page.data[0]
     return cases
 
 
+def handle_steps(db):
+    """The steps of a direct read that raw DB-API on a connection it holds does not take."""
+    pool = db.engine.pool
+    held = db.engine.raw_connection()
+
+    def pool_round():
+        # as the handle gives it back after a commit
+        pool.connect()._close_special(transaction_reset=True)
+
+    def switch():
+        if db.dialect.begin_lone_statement(held.dbapi_connection):
+            db.dialect.end_lone_statement(held.dbapi_connection)
+
+    switch.held = held
+    return {"pool": pool_round, "switch": switch}
+
+
 def wall_times(cases, calls):
     """Microseconds per call of each case, the best of 5 runs."""
     times = {}
-    for name, function in cases.items():
+    for name in CASES:
+        function = cases[name]
         number = max(calls // COLD_SHARE, 10) if name == "cold" else calls
         times[name] = min(timeit.repeat(function, number=number, repeat=5)) / number * 1e6
     return times
@@ -198,7 +227,7 @@ def instruction_counts(interpreters, url):
     profiled = {case for raw, _, whole in SPLITS.values() for case in (raw, whole)}
     for label, python in interpreters.items():
         counts[label] = {}
-        for name in CASES:
+        for name in [*CASES, *STEPS]:
             measure = per_call_profile if label == "this tree" and name in profiled else per_call_instructions
             counted = measure(script, name, extra_args=["--url", url], python=python, **_calls(name))
             if measure is per_call_profile:
@@ -254,6 +283,10 @@ def report(engine, times, counts):
 
     for name, title in CASES.items():
         row(title, lambda figures, form: format(figures[name], form))
+    if counts:
+        print("\nsteps of the handle's part, alone" + "".join(f"{label:>26}" for label in labels))
+        for name, title in STEPS.items():
+            print(f"  {title:52}" + "".join(f"{counts[label][name]:>14,.0f}" + " " * 12 for label in labels))
     for call, (raw, handle, whole) in SPLITS.items():
         row(f"{call} / raw DB-API", lambda figures, form: f"{figures[whole] / figures[raw]:.3f}x")
         row("  handle over raw DB-API", lambda figures, form: format(figures[handle] - figures[raw], form))
@@ -274,7 +307,7 @@ def main():
     parser.add_argument("--baseline", metavar="PYTHON", help="interpreter of an environment to compare with")
     # the measured child processes
     parser.add_argument("--url", help=argparse.SUPPRESS)
-    parser.add_argument("--case", choices=list(CASES), help=argparse.SUPPRESS)
+    parser.add_argument("--case", choices=[*CASES, *STEPS], help=argparse.SUPPRESS)
     parser.add_argument("--times", type=int, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.case:
