@@ -209,3 +209,30 @@ def test_only_a_plain_select_may_commit_on_its_own(db, sql, alone):
     # a statement that may yield no rows runs in a transaction, which the
     # refusal of its missing rows rolls back
     assert db.driver_statement(sql).yields_rows is alone
+
+
+
+def _driver_dialect(name):
+    from sqlalchemy.dialects import mysql, postgresql, sqlite
+    return {"sqlite": sqlite.dialect(), "psycopg": postgresql.psycopg.dialect(),
+            "pymysql": mysql.pymysql.dialect()}[name]
+
+
+@pytest.mark.parametrize("driver", ["sqlite", "psycopg", "pymysql"])
+@pytest.mark.parametrize("sql, params, in_order, by_name", [
+    ("select 1", {}, (), {}),
+    ("select :a", {"a": 1}, (1,), {"a": 1}),
+    ("select :b, :a, :b", {"a": 1, "b": 2}, (2, 1, 2), {"a": 1, "b": 2}),
+    # what the statement does not name never reaches the driver
+    ("select :a", {"a": 1, "unused": 3}, (1,), {"a": 1}),
+])
+def test_statements_bind_exactly_their_parameters(driver, sql, params, in_order, by_name):
+    from ornivell.db.handle.driversql import DriverStatement
+
+    statement = DriverStatement.compile(text(sql), _driver_dialect(driver))
+    given = dict(params)
+    assert statement.bind(given) == (in_order if statement.driver_keys is None else by_name)
+    assert given == params
+    if by_name:
+        with pytest.raises(KeyError):
+            statement.bind({"unused": 3})

@@ -36,7 +36,7 @@ _VERSION_SQL = "select version from _metadata_version where id = 1"
 # the leading parameters of the statement methods (``positional``)
 _SQL = ("sql",)
 _SESSION = (("session", None),)
-_PAGE_OPTIONS = (("page", 1), ("limit", 10), ("do_count", None), ("session", None))
+_PAGE_OPTIONS = (*sqlparts.PAGE_OPTIONS, *_SESSION)
 
 # the session of an open ``serialized`` block, per thread (and task)
 _serialized_session = ContextVar("dbplus_serialized_session", default=None)

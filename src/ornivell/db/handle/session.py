@@ -12,7 +12,7 @@ from .attrdict import Dict
 from .positional import positional
 from .row_values import table_values
 from .rowdicts import column_names, dict_rows
-from .sqlparts import page_text, page_window, sql_count
+from .sqlparts import PAGE_OPTIONS, page_text, page_window, sql_count
 
 
 class ResultColumn(NamedTuple):
@@ -122,8 +122,7 @@ class Session:
         return None if row is None else Dict(zip(keys, row))
 
     def query_page(self, *args, **params):
-        sql, page, limit, do_count = positional("query_page", args, params, ("sql",),
-                                                 (("page", 1), ("limit", 10), ("do_count", None)))
+        sql, page, limit, do_count = positional("query_page", args, params, ("sql",), PAGE_OPTIONS)
         page, limit = page_window(page, limit)
         if self._pages is not None and not do_count:
             keys, rows = self._pages.page(self._stream, sql, page, limit, params)

@@ -9,6 +9,9 @@ _NON_WORD = re.compile(r"\W")
 # integers that all supported databases take.
 MAX_WINDOW = 10 ** 9
 
+# ``query_page``'s parameters after the statement, with their defaults (``positional``)
+PAGE_OPTIONS = (("page", 1), ("limit", 10), ("do_count", None))
+
 
 def _window_number(name, value):
     try:
