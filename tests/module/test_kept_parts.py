@@ -70,6 +70,32 @@ def test_a_change_in_place_shows_in_the_next_block(fk, db, model, edit):
     assert changed == block_of(plus, fresh_copy(info), ctx=ctx) != first
 
 
+KEY_EDITS = {
+    **EDITS,
+    "the key's column": lambda fk, db, info, hidden: info.props["id"].update(column="code"),
+    "the key's table": lambda fk, db, info, hidden: info.props["id"].update(table="dept"),
+    "no key property": lambda fk, db, info, hidden: info.props.pop("id"),
+    "the key's column gone": lambda fk, db, info, hidden: info.tables.update(t=fk.Table("t", "name", "code")),
+}
+
+
+@pytest.mark.parametrize("edit", KEY_EDITS.values(), ids=KEY_EDITS.keys())
+def test_the_key_that_ends_the_order_follows_a_change_in_place(fk, db, model, edit):
+    plus, info, hidden = model
+
+    def order():
+        statement, status = plus.build_sql(fk.user(), "m", {})
+        assert status == 200
+        return statement.orderby
+
+    first = order()
+    assert order() == first
+    edit(fk, db, info, hidden)
+    changed = order()
+    plus._write_cache("/model/m/1", fresh_copy(info))
+    assert changed == order()
+
+
 def test_the_kept_part_is_the_one_the_selection_and_the_quoting_made(fk, db, model):
     plus, info, _ = model
     assert block_of(plus, info, filter_props={"name"})["select_columns"] == ['"e"."name"']
@@ -97,10 +123,11 @@ def test_what_a_block_hands_out_is_the_callers_own(fk, model):
 def test_a_replaced_table_name_method_is_asked_for_every_block(fk, model, monkeypatch):
     plus, info, _ = model
     asked = []
-    monkeypatch.setattr(dp.ModelInfo, "table_name", lambda self, table: asked.append(table) or table)
     block_of(plus, info)
+    monkeypatch.setattr(dp.ModelInfo, "table_name", lambda self, table: asked.append(table) or "x_" + table)
+    block = block_of(plus, info)  # the part kept before is not the one this method makes
     once = len(asked)
-    block_of(plus, info)
+    assert block == block_of(plus, fresh_copy(info))
     assert once and len(asked) == 2 * once
 
 

@@ -16,10 +16,15 @@ py::handle model_info_class;  // kept for the life of the process
 OwnMethod main_table_name_method("main_table_name");
 OwnMethod table_name_method("table_name");
 
-py::object main_table_name(py::handle self) {
-    py::object model = attr(self, names::model);
+py::object logged_main_table_name(py::handle self, ReadLog& reads) {
+    py::object model = reads.attr(self, names::model);
     if (!truthy(model)) return py::none();
-    return item(model, names::table);
+    return reads.item(model, names::table);
+}
+
+py::object main_table_name(py::handle self) {
+    ReadLog reads(self, false);
+    return logged_main_table_name(self, reads);
 }
 
 // The name a joined table goes by in the FROM clause: the alias its stored
@@ -86,6 +91,14 @@ py::object call_table_name(py::handle info, py::handle table) {
 py::object from_clause_name(py::handle info, py::handle main_table) {
     if (truthy(trim_get(attr(info, names::model), names::sql))) return py::reinterpret_borrow<py::object>(main_table);
     return call_table_name(info, main_table);
+}
+
+bool own_table_names(py::handle info) {
+    return main_table_name_method.own_on(info) && table_name_method.own_on(info);
+}
+
+py::object call_main_table_name(py::handle info, ReadLog& reads) {
+    return main_table_name_method.call(info, [&] { return logged_main_table_name(info, reads); });
 }
 
 TableNamer::TableNamer(py::handle info, ReadLog& reads) : info_(info), reads_(reads) {

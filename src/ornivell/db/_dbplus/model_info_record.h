@@ -18,6 +18,12 @@ py::object new_model_info();
 py::object call_main_table_name(py::handle info);
 py::object call_table_name(py::handle info, py::handle table);
 
+// Whether both are the module's own methods, told without reading them: what
+// was derived through them with a ReadLog holds only while they are.
+bool own_table_names(py::handle info);
+// info.main_table_name(), read through `reads` when it is the module's own.
+py::object call_main_table_name(py::handle info, ReadLog& reads);
+
 // How a statement's FROM clause names the main table: by the model's alias
 // when it has one, and by its name for a model defined by SQL.
 py::object from_clause_name(py::handle info, py::handle main_table);

@@ -175,6 +175,8 @@ namespace dbplus::names {
     X(seq_value_table, "_seq_value")                 \
     X(serialized, "serialized")                      \
     X(primary_key, "primary_key")                    \
+    X(dunder_contains, "__contains__")               \
+    X(column_index, "_index")                        \
     X(add_many, "add_many")                          \
     X(merge, "merge")                                \
     X(update_many, "update_many")                    \

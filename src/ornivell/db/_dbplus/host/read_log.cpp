@@ -1,6 +1,7 @@
 #include "host/read_log.h"
 
 #include "host/attribute_dict.h"
+#include "host/column_index.h"
 #include "host/dict_stamp.h"
 #include "host/pyaccess.h"
 #include "host/python_api.h"
@@ -107,7 +108,16 @@ py::object ReadLog::item(py::handle obj, PyObject* key) {
 
 bool ReadLog::contains(py::handle container, py::handle key) {
     bool found = dbplus::contains(container, key);
-    if (recording()) add_value(Access::contains, container, key, py::bool_(found), false);
+    if (!recording()) return found;
+    py::object index = column_index(container, key);
+    if (!index) {
+        add_value(Access::contains, container, key, py::bool_(found), false);
+        return found;
+    }
+    Read& read = add(Kind::membership, container);
+    read.values.push_back({Access::contains, py::reinterpret_borrow<py::object>(key), py::bool_(found)});
+    read.stamp = DictStamp::of(index.ptr());
+    read.index = std::move(index);
     return found;
 }
 
@@ -213,12 +223,20 @@ bool ReadLog::same_elements(const Read& read, py::handle container) {
     return true;
 }
 
+bool ReadLog::same_membership(const Read& read, py::handle container) {
+    const ValueRead& test = read.values[0];
+    py::object index = column_index(container, test.key);
+    if (index.is(read.index) && read.stamp.unchanged(index.ptr())) return true;
+    return same_value(Access::contains, container, test);
+}
+
 bool ReadLog::holds(py::handle root) const {
     for (const Read& read : reads_) {
         py::handle container = read.container ? py::handle(read.container) : root;
         bool same = read.kind == Kind::lookups    ? same_lookups(read, container)
                     : read.kind == Kind::entries  ? same_entries(read, container)
                     : read.kind == Kind::elements ? same_elements(read, container)
+                    : read.kind == Kind::membership ? same_membership(read, container)
                                                   : same_value(read.values[0].access, container, read.values[0]);
         if (!same) return false;
     }

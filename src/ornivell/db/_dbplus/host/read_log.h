@@ -6,7 +6,8 @@
 // dict's own subscript) is made again as that lookup, while the dict's class
 // reads items the same way. An iterated dict or list is compared entry by
 // entry. A dict whose stamp (host/dict_stamp.h) finds it unchanged was not modified,
-// and its reads need not be made again.
+// and its reads need not be made again; nor a membership test of a table's
+// column collection whose dict of columns is unchanged (host/column_index.h).
 //
 // Texts derived from what a log holds may be reused while `holds` is true,
 // provided they depend on nothing else that can change in place: the values
@@ -59,7 +60,7 @@ public:
 
 private:
     enum class Access { attr, get, item, contains };
-    enum class Kind { value, lookups, entries, elements };
+    enum class Kind { value, lookups, entries, elements, membership };
     struct ValueRead {
         Access access;
         py::object key, value;
@@ -78,6 +79,7 @@ private:
         bool instance_dict = false;  // the lookups are in the container's __dict__, not in the container
         DictStamp stamp;
         py::object sequence;    // a list: entries (keys and values alternating), elements
+        py::object index;       // membership: the collection's dict of columns
     };
 
     bool recording() const { return recording_ && usable_; }
@@ -89,6 +91,7 @@ private:
     static bool same_lookups(const Read& read, py::handle container);
     static bool same_entries(const Read& read, py::handle container);
     static bool same_elements(const Read& read, py::handle container);
+    static bool same_membership(const Read& read, py::handle container);
 
     PyObject* root_;  // not owned: valid while the derivation runs
     bool recording_;

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "dbplus.h"
+#include "host/callable_stamp.h"
 #include "host/pyaccess.h"
+#include "host/read_log.h"
 #include "host/text.h"
+#include "host/weak_memo.h"
 #include "model_info_record.h"
 #include "names.h"
 
@@ -43,25 +47,52 @@ py::object primary_key_column(py::handle info) {
 
 // The model's key: the column of its property "id" when that is a column
 // of the main table (or of the model's SQL), else the main table's own key.
-std::optional<Key> model_key(py::handle self, py::handle info) {
-    py::object prop = get(attr(info, names::props), names::id);
-    py::object main_name = call_main_table_name(info);
-    py::object table = prop.is_none() ? main_name : attr(prop, names::table);
-    py::object column = prop.is_none() ? primary_key_column(info) : attr(prop, names::column);
+std::optional<Key> derive_key(const Escaper& escape, py::handle info, ReadLog& reads) {
+    TableNamer table_name(info, reads);
+    if (table_name.replaced()) reads.give_up();
+    py::object prop = reads.get(reads.attr(info, names::props), names::id);
+    py::object main_name = call_main_table_name(info, reads);
+    py::object table = prop.is_none() ? main_name : reads.attr(prop, names::table);
+    if (prop.is_none()) reads.give_up();  // the table object's key is not logged
+    py::object column = prop.is_none() ? primary_key_column(info) : reads.attr(prop, names::column);
     if (!truthy(table) || !PyUnicode_Check(column.ptr())) return std::nullopt;
-    py::object model = attr(info, names::model);
+    py::object model = reads.attr(info, names::model);
     py::object qualifier;
-    if (truthy(get(model, names::sql))) {
-        qualifier = item(model, names::table);
+    if (truthy(reads.get(model, names::sql))) {
+        qualifier = reads.item(model, names::table);
     } else {
-        py::object table_object = get(attr(info, names::tables), table);
-        if (table_object.is_none() || !contains(attr(table_object, names::c), column)) return std::nullopt;
+        py::object table_object = reads.get(reads.attr(info, names::tables), table);
+        if (table_object.is_none() || !reads.contains(reads.attr(table_object, names::c), column)) return std::nullopt;
         if (not_equal(table, main_name)) return std::nullopt;
-        qualifier = call_table_name(info, table);
+        qualifier = table_name(table);
     }
-    Escaper escape(self);
     return Key{escape.text(qualifier) + "." + escape.text(column), lower(text_of(qualifier) + "." + text_of(column)),
                lower(text_of(column))};
+}
+
+// A model's key, kept with the reads it was derived from: it is needed on
+// every search of the model.
+struct KeptKey {
+    std::optional<Key> key;
+    ReadLog reads;
+    CallableStamp escape;
+};
+
+WeakMemo<KeptKey>& kept_keys() {
+    static auto* memo = new WeakMemo<KeptKey>(4096);  // never freed
+    return *memo;
+}
+
+std::shared_ptr<const KeptKey> model_key(py::handle self, py::handle info) {
+    Escaper escape(self);
+    py::handle escape_function = escape.handle_escape();
+    bool keepable = escape_function && own_table_names(info);
+    std::shared_ptr<KeptKey> kept = keepable ? kept_keys().find(info) : nullptr;
+    if (kept && kept->escape.matches(escape_function) && kept->reads.holds(info)) return kept;
+    auto made = std::make_shared<KeptKey>(KeptKey{std::nullopt, ReadLog(info, keepable), {}});
+    made->key = derive_key(escape, info, made->reads);
+    if (made->reads.usable() && made->escape.make(escape_function)) kept_keys().keep(info, made);
+    return made;
 }
 
 // The item without its direction and surrounding blanks.
@@ -113,7 +144,8 @@ bool selects_key(py::handle columns, const Key& key) {
 
 void end_order_with_key(py::handle self, py::handle info, py::handle result) {
     if (truthy(attr(result, names::groupby))) return;
-    std::optional<Key> key = model_key(self, info);
+    std::shared_ptr<const KeptKey> kept = model_key(self, info);
+    const std::optional<Key>& key = kept->key;
     if (!key) return;
     py::object orderby = attr(result, names::orderby);
     for (py::handle entry : orderby) {

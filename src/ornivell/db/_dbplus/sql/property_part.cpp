@@ -4,6 +4,7 @@
 #include "host/callable_stamp.h"
 #include "host/pyaccess.h"
 #include "host/weak_memo.h"
+#include "model_info_record.h"
 #include "names.h"
 
 namespace dbplus {
@@ -38,6 +39,8 @@ struct KeptPart {
 
     bool holds(py::handle self, py::handle info, const PartInputs& inputs) const {
         if (!inputs.escape || !escape.matches(inputs.escape)) return false;
+        // made through the module's own table_name, whose reads the log holds
+        if (!own_table_names(info)) return false;
         if (!inputs.base_order.is(base_order)) return false;
         if (!same_contents(inputs.hidden, hidden) || !same_contents(inputs.filter_props, filter_props)) return false;
         if (handle_tables && !attr(handle_of(self), names::tables).is(handle_tables)) return false;
