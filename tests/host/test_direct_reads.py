@@ -173,6 +173,53 @@ def test_a_lost_server_fails_one_read_not_one_per_connection(small_pool, server_
     assert read().id not in ids
 
 
+def _listening(pool, events):
+    for name in ("checkout", "checkin", "reset"):
+        event.listen(pool, name, lambda *args, name=name: events.append(name))
+
+
+@pytest.mark.parametrize("options, listen, proxied", [
+    ({}, False, False),
+    ({"pool_pre_ping": True}, False, True),
+    ({"pool_reset_on_return": None}, False, True),
+    ({}, True, True),
+])
+def test_a_pool_that_asks_for_more_than_its_connections_gets_it(another, engine_name, monkeypatch, options, listen,
+                                                               proxied):
+    db, events, proxies = another(**options), [], []
+    pool = db.engine.pool
+    if listen:
+        _listening(pool, events)
+    connect = pool.connect
+    monkeypatch.setattr(pool, "connect", lambda: proxies.append(1) or connect())
+    assert db.query_one("select name from t_read where id = :id", id=2) == {"name": "bo%b"}
+    # SQLite's connections are asked for foreign keys at checkout
+    assert bool(proxies) is (proxied or engine_name == "sqlite")
+    assert ("checkout" in events) is listen and pool.checkedout() == 0
+
+
+@pytest.mark.parametrize("given_back", ["invalidated", "rolled back"])
+def test_a_connection_held_through_its_record_goes_back_clean(another, given_back):
+    from ornivell.db.handle.pool_records import RecordConnection
+
+    db = another(pool_size=1, max_overflow=0)
+    pool = db.engine.pool
+    held = RecordConnection(pool)
+    first = held.dbapi_connection
+    cursor = first.cursor()
+    cursor.execute("insert into t_read (id, name) values (8, 'ed')")
+    cursor.close()
+    if given_back == "invalidated":
+        held.invalidate(KeyboardInterrupt())
+    else:
+        held._close_special(transaction_reset=False)
+    assert pool.checkedout() == 0
+    again = RecordConnection(pool)
+    assert (again.dbapi_connection is first) is (given_back == "rolled back")
+    again._close_special(transaction_reset=True)
+    assert db.query("select id from t_read where id = 8") == []
+
+
 def test_reads_take_sqlalchemys_path_when_the_engine_asks_for_more(db, caplog):
     sql = "select name from t_read where id = :id"
     listened = Database(db.engine.url)

@@ -5,7 +5,8 @@ Through SQLAlchemy that takes a ``Connection``, its transaction, an
 execution context and a result object per call, most of what a short query
 costs beside the database's own work. When the engine asks for nothing that
 those provide (no event listeners, execution options or statement logging),
-``DirectReads`` takes a connection from the engine's pool instead, runs the
+``DirectReads`` takes a connection from the engine's pool instead (through
+its record where the pool allows: ``pool_records``), runs the
 statements compiled once per text (``driversql``) on a cursor, builds the
 rows from the cursor and commits. Statements, parameters, rows, the
 transaction and the errors raised are those of the SQLAlchemy path. Where
@@ -19,6 +20,7 @@ from operator import itemgetter
 from sqlalchemy.exc import DBAPIError, ResourceClosedError
 
 from .attrdict import Dict
+from .pool_records import RecordConnection, takes_records
 from .rowdicts import column_names, dict_rows
 from .sqlparts import page_text, page_window, sql_count
 
@@ -127,9 +129,11 @@ class DirectReads:
         return results
 
     def _checkout(self):
-        dialect = self._engine.dialect
+        engine = self._engine
+        dialect = engine.dialect
         try:
-            return self._engine.raw_connection()
+            pool = engine.pool
+            return RecordConnection(pool) if takes_records(pool) else engine.raw_connection()
         except dialect.loaded_dbapi.Error as error:
             raise self._wrapped(error, None, None, dialect.is_disconnect(error, None, None)) from error
 
