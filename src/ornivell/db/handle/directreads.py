@@ -15,26 +15,23 @@ lone SELECT runs in autocommit instead, the same transaction without them.
 """
 
 import logging
-from operator import itemgetter
 
 from sqlalchemy.exc import DBAPIError, ResourceClosedError
 
 from .attrdict import Dict
 from .pool_records import RecordConnection, takes_records
-from .rowdicts import column_names, dict_rows
+from .result_keys import result_keys
+from .rowdicts import dict_rows
 from .sqlparts import page_text, page_window, sql_count
 
 
-_name = itemgetter(0)  # of a column in a cursor's description
-
-
 def _keys(cursor):
-    description = cursor.description
-    if description is None:
+    keys = result_keys(cursor)
+    if keys is None:
         # what SQLAlchemy's result says when asked for the rows of such a statement
         raise ResourceClosedError(
             "This result object does not return rows. It has been closed automatically.")
-    return column_names(map(_name, description))
+    return keys
 
 
 def _all_rows(cursor):
