@@ -54,6 +54,9 @@ def _outcome(call):
     ("query", "select '50%' as pct, 'a:b' as colon, t.orgId from t_read t where t.id = :id", {"id": 2}),
     ("query", "select :a as a, :b as b, :a as c from t_read where id = 1", {"a": 7, "b": "x", "unused": 0}),
     ("query", 'select name as "n.x", count(*) as total from t_read group by name order by name', {}),
+    # names read from the result itself, the same twice, also outside ASCII
+    ("query", 'select name as "名前", id as "Id", name as "n.x" from t_read order by id', {}),
+    ("query", 'select name as "名前", id as "Id", name as "n.x" from t_read order by id', {}),
     ("query", "select id from t_read where id > :id", {"id": 99}),
     ("query_one", "select name, orgId from t_read where orgId = :org order by id desc", {"org": 1}),
     ("query_one", "select id from t_read where id = :id", {"id": 99}),

@@ -217,9 +217,13 @@ class Database:
     def _direct(self, session):
         """The direct reads, for a read that runs in a transaction of its own
         when running it directly is the same; else None."""
-        if session is None and self._serialized() is None and self._direct_reads.usable():
-            return self._direct_reads
-        return None
+        if session is not None:
+            return None
+        # as _serialized() tells, without its call: on every read's path
+        serialized = _serialized_session.get()
+        if serialized is not None and serialized.database is self:
+            return None
+        return self._direct_reads if self._direct_reads.usable() else None
 
     def query(self, *args, **params):
         sql, session = positional("query", args, params, _SQL, _SESSION)

@@ -86,6 +86,9 @@ class Dialect:
         """Makes sure the database has begun the transaction of ``connection``
         before a savepoint is set in it."""
 
+    # whether begin_lone_statement may run a lone statement without BEGIN and COMMIT
+    lone_statements = False
+
     def begin_lone_statement(self, connection):
         """Lets the DB-API ``connection`` run the one statement of a short
         transaction as a transaction of its own, where that spares round
@@ -226,6 +229,8 @@ class PostgreSQLDialect(Dialect):
         info = types.get(type_code)
         type_class = info and ischema_names.get(info.regtype)
         return type_class() if type_class else NullType()
+
+    lone_statements = True
 
     def begin_lone_statement(self, connection):
         # psycopg sends BEGIN and COMMIT as round trips of their own; in

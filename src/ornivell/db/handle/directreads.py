@@ -16,7 +16,7 @@ lone SELECT runs in autocommit instead, the same transaction without them.
 
 import logging
 
-from sqlalchemy.exc import DBAPIError, ResourceClosedError
+from sqlalchemy.exc import DBAPIError
 
 from .attrdict import Dict
 from .pool_records import RecordConnection, takes_records
@@ -25,21 +25,12 @@ from .rowdicts import dict_rows
 from .sqlparts import page_text, page_window, sql_count
 
 
-def _keys(cursor):
-    keys = result_keys(cursor)
-    if keys is None:
-        # what SQLAlchemy's result says when asked for the rows of such a statement
-        raise ResourceClosedError(
-            "This result object does not return rows. It has been closed automatically.")
-    return keys
-
-
 def _all_rows(cursor):
-    return dict_rows(_keys(cursor), cursor.fetchall())
+    return dict_rows(result_keys(cursor), cursor.fetchall())
 
 
 def _first_row(cursor):
-    keys = _keys(cursor)
+    keys = result_keys(cursor)
     row = cursor.fetchone()
     return None if row is None else Dict(zip(keys, row))
 
@@ -68,7 +59,7 @@ class DirectReads:
         """Whether running a statement through SQLAlchemy would do no more than run it."""
         engine = self._engine
         # the flags SQLAlchemy itself tests before dispatching events
-        return not (engine._has_events or engine.dialect._has_events or engine.get_execution_options()
+        return not (engine._has_events or engine.dialect._has_events or engine._execution_options
                     or engine.logger.isEnabledFor(logging.INFO))
 
     def rows(self, sql, params):
@@ -109,14 +100,16 @@ class DirectReads:
             except KeyError:
                 return None
         fairy = self._checkout()
+        dialect = self._database.dialect
         autocommit = False
         try:
             # a statement without rows raises, as through SQLAlchemy, and must
             # leave nothing behind: only one that surely yields rows may commit alone
-            autocommit = (len(runs) == 1 and runs[0][0].yields_rows
-                          and self._on_connection(fairy, self._database.dialect.begin_lone_statement))
-            results = [self._execute(fairy, statement.sql, parameters, read)
-                       for statement, parameters, read in runs]
+            autocommit = (dialect.lone_statements and len(runs) == 1 and runs[0][0].yields_rows
+                          and self._on_connection(fairy, dialect.begin_lone_statement))
+            results = []
+            for statement, parameters, read in runs:  # not a comprehension: a call of its own before 3.12
+                results.append(self._execute(fairy, statement.sql, parameters, read))
             if not autocommit:
                 self._on_connection(fairy, _commit)
         except BaseException:
@@ -137,7 +130,7 @@ class DirectReads:
     def _give_back(self, fairy, autocommit, ended):
         """Returns the connection to the pool; ``ended`` when its transaction
         did, which spares the pool's rollback, as SQLAlchemy spares it after a commit."""
-        if not fairy.is_valid:
+        if fairy.dbapi_connection is None:
             return  # invalidated on an error
         if autocommit:
             try:

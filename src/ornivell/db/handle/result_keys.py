@@ -9,6 +9,8 @@ of names seen before are kept, so a read asks for those names only.
 
 from operator import itemgetter
 
+from sqlalchemy.exc import ResourceClosedError
+
 from .rowdicts import column_names
 
 _name = itemgetter(0)  # of a column in a description
@@ -21,11 +23,15 @@ _kept = {}
 
 def _described(cursor):
     description = cursor.description
-    return None if description is None else column_names(map(_name, description))
+    if description is None:
+        # what SQLAlchemy's result says when asked for the rows of such a statement
+        raise ResourceClosedError("This result object does not return rows. It has been closed automatically.")
+    return column_names(map(_name, description))
 
 
 def result_keys(cursor):
-    """The keys of the rows of ``cursor``'s result; None when it has no rows to give."""
+    """The keys of the rows of ``cursor``'s result; ``ResourceClosedError``
+    when it has no rows to give."""
     result = getattr(cursor, "pgresult", None)
     if result is None or not result.nfields:
         return _described(cursor)
@@ -33,7 +39,7 @@ def result_keys(cursor):
     keys = _kept.get(fields)
     if keys is not None:
         return keys
-    keys = _described(cursor)
+    keys = tuple(_described(cursor))
     if len(_kept) < _KEPT_LIMIT and all(field and field.isascii() for field in fields):
-        keys = _kept[fields] = tuple(keys)
+        _kept[fields] = keys
     return keys
