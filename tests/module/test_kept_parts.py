@@ -96,6 +96,43 @@ def test_the_key_that_ends_the_order_follows_a_change_in_place(fk, db, model, ed
     assert changed == order()
 
 
+def _typed_table(key_type):
+    import sqlalchemy as sa
+
+    return sa.Table("t", sa.MetaData(), sa.Column("id", sa.Integer), sa.Column("kid", key_type),
+                    sa.Column("name", sa.String))
+
+
+RECORD_KEY_EDITS = {
+    "the key's column": lambda info: info.props["id"].update(column="name"),
+    "the key's table": lambda info: info.props["id"].update(table="dept"),
+    "the main table": lambda info: setattr(info, "main_table", _typed_table(__import__("sqlalchemy").String)),
+    "the key column gone": lambda info: info.main_table._columns.remove(info.main_table.c.kid),
+    "the model's alias": lambda info: info.model.update(alias="x"),
+}
+
+
+@pytest.mark.parametrize("edit", RECORD_KEY_EDITS.values(), ids=RECORD_KEY_EDITS.keys())
+def test_a_records_key_and_its_binding_follow_a_change_in_place(fk, db, edit):
+    import sqlalchemy as sa
+
+    info = fk.make_info(fk.prop("id", column="kid", selectEnabled=1), fk.prop("name", selectEnabled=1),
+                        tables=[_typed_table(sa.Integer)])
+    plus = dp.DbPlus(db)
+    fk.warm(plus, info)
+
+    def read():
+        del db.calls[:]
+        plus.query_one(fk.user(), "m", "5")
+        return db.runs
+
+    assert read() == read()
+    edit(info)
+    changed = read()
+    plus._write_cache("/model/m/1", fresh_copy(info))
+    assert changed == read()
+
+
 def test_the_kept_part_is_the_one_the_selection_and_the_quoting_made(fk, db, model):
     plus, info, _ = model
     assert block_of(plus, info, filter_props={"name"})["select_columns"] == ['"e"."name"']

@@ -6,6 +6,7 @@
 #include "dbplus.h"
 #include "entities/record_key.h"
 #include "host/jsql_module.h"
+#include "host/kept_memo.h"
 #include "host/pyaccess.h"
 #include "host/text.h"
 #include "names.h"
@@ -70,24 +71,53 @@ py::object key_value(const std::string& path, py::handle rule, py::handle value)
 
 py::object untyped() { return py::reinterpret_borrow<py::object>(jsql::untyped()); }
 
+py::object handle_dialect(py::handle self) { return attr(attr(handle_of(self), names::engine), names::dialect); }
+
+// A rule, and the handle's dialect it was made for (empty when it needed none).
+struct BoundRule {
+    py::object rule, dialect;
+};
+
 // How filters bind values of column `name` of `table`; as given when the
 // column or its type is unknown.
-py::object column_rule(py::handle self, py::handle table, py::handle name) {
-    py::object column = get(attr(table, names::c), name);
-    if (column.is_none() || attr(column, names::type).is_none()) return untyped();
-    py::object dialect = attr(attr(handle_of(self), names::engine), names::dialect);
-    return jsql::value_rule(table, name, dialect);
+BoundRule column_rule(py::handle self, py::handle table, py::handle name, ReadLog& reads) {
+    py::object column = reads.get(reads.attr(table, names::c), name);
+    if (column.is_none() || reads.attr(column, names::type).is_none()) return {untyped(), {}};
+    py::object dialect = handle_dialect(self);
+    return {jsql::value_rule(table, name, dialect), dialect};
 }
+
+py::object column_rule(py::handle self, py::handle table, py::handle name) {
+    ReadLog reads(table, false);
+    return column_rule(self, table, name, reads).rule;
+}
+
+// The rule of a model's id, for the column it was made for.
+struct IdRule {
+    py::object column;
+    BoundRule bound;
+};
 
 // How filters bind values of the model's `id` column: by its main table, or
 // by the result of a model defined by SQL.
-py::object id_rule(py::handle self, py::handle info) {
-    py::object column = id_column(self, info);
-    py::object table = attr(info, names::main_table);
-    if (!table.is_none()) return column_rule(self, table, column);
-    if (!truthy(get(attr(info, names::model), names::sql))) return untyped();
+BoundRule derive_id_rule(py::handle self, py::handle info, py::handle column, ReadLog& reads) {
+    py::object table = reads.attr(info, names::main_table);
+    if (!table.is_none()) return column_rule(self, table, column, reads);
+    reads.give_up();  // the result's rules are the handle's to tell
+    if (!truthy(get(attr(info, names::model), names::sql))) return {untyped(), {}};
     py::object rule = get(jsql::result_rules(info, handle_of(self)), column);
-    return rule.is_none() ? untyped() : rule;
+    return {rule.is_none() ? untyped() : rule, {}};
+}
+
+// Asked by every read and write of a record: kept with the model.
+py::object id_rule(py::handle self, py::handle info) {
+    static auto* memo = new KeptMemo<IdRule>(4096);  // never freed
+    py::object column = id_column(self, info);
+    auto same = [&](const IdRule& kept) {
+        return kept.column.is(column) && (!kept.bound.dialect || kept.bound.dialect.is(handle_dialect(self)));
+    };
+    auto derive = [&](ReadLog& reads) { return IdRule{column, derive_id_rule(self, info, column, reads)}; };
+    return memo->get(info, true, same, derive)->value.bound.rule;
 }
 
 // A date or time in a link row is a column's value as Python holds it, not

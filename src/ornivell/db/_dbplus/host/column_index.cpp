@@ -6,11 +6,16 @@ namespace dbplus {
 
 namespace {
 
-// ColumnCollection.__contains__ of the SQLAlchemy in the process, once it is
-// loaded; kept for the life of the process. Nothing is imported here.
-PyObject* collection_contains() {
-    static PyObject* found = nullptr;
-    if (found) return found;
+struct CollectionMethods {
+    PyObject* contains = nullptr;
+    PyObject* get = nullptr;
+};
+
+// ColumnCollection's __contains__ and get of the SQLAlchemy in the process,
+// once it is loaded; kept for the life of the process. Nothing is imported here.
+const CollectionMethods* collection_methods() {
+    static CollectionMethods found;
+    if (found.contains) return &found;
     PyObject* module = PyImport_GetModule(py::str("sqlalchemy.sql.base").ptr());
     if (!module) {
         PyErr_Clear();
@@ -23,19 +28,30 @@ PyObject* collection_contains() {
         Py_XDECREF(collection_class);
         return nullptr;
     }
-    found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(collection_class), names::dunder_contains);
-    Py_XINCREF(found);
+    auto* type = reinterpret_cast<PyTypeObject*>(collection_class);
+    PyObject* contains = _PyType_Lookup(type, names::dunder_contains);
+    PyObject* get = _PyType_Lookup(type, names::get);
+    if (contains && get) {
+        Py_INCREF(contains);
+        Py_INCREF(get);
+        found = {contains, get};
+    }
     Py_DECREF(collection_class);
-    return found;
+    return found.contains ? &found : nullptr;
 }
 
 }  // namespace
 
 py::object column_index(py::handle collection, py::handle key) {
     if (!PyUnicode_CheckExact(key.ptr())) return {};
-    PyObject* contains = collection_contains();
-    // the class's own test, not one a subclass put in its place
-    if (!contains || _PyType_Lookup(Py_TYPE(collection.ptr()), names::dunder_contains) != contains) return {};
+    const CollectionMethods* methods = collection_methods();
+    if (!methods) return {};
+    // the class's own methods, not ones a subclass put in their place
+    PyTypeObject* type = Py_TYPE(collection.ptr());
+    if (_PyType_Lookup(type, names::dunder_contains) != methods->contains ||
+        _PyType_Lookup(type, names::get) != methods->get) {
+        return {};
+    }
     PyObject* index = PyObject_GetAttr(collection.ptr(), names::column_index);
     if (!index) {
         PyErr_Clear();

@@ -1,5 +1,5 @@
 // The dict behind a SQLAlchemy column collection (`table.c`), whose
-// membership test is a lookup in it. A log of reads can then tell that the
+// membership test and `get` are lookups in it. A log of reads can then tell that the
 // answer for a column still holds by the dict's stamp, where asking the
 // collection again is a call into Python per column.
 #pragma once
@@ -10,7 +10,8 @@ namespace dbplus {
 
 namespace py = pybind11;
 
-// The dict that answers `key in collection`; empty when `collection` is not
+// The dict that answers `key in collection` and `collection.get(key)`;
+// empty when `collection` is not
 // such a collection (or SQLAlchemy is not loaded) or `key` is not a str.
 py::object column_index(py::handle collection, py::handle key);
 

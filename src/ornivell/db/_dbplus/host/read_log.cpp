@@ -73,6 +73,17 @@ void ReadLog::add_value(Access access, py::handle container, py::handle key, py:
     reads_.back().values.push_back(std::move(made));
 }
 
+bool ReadLog::add_column_read(Access access, py::handle collection, py::handle key, py::handle value) {
+    py::object index = column_index(collection, key);
+    if (!index) return false;
+    if (mutable_container(value.ptr())) mutable_values_.push_back(value.ptr());
+    Read& read = add(Kind::column_read, collection);
+    read.values.push_back({access, py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value)});
+    read.stamp = DictStamp::of(index.ptr());
+    read.index = std::move(index);
+    return true;
+}
+
 void ReadLog::add_sequence(Kind kind, py::handle container, py::list sequence) {
     for (const Read& read : reads_) {
         // read before
@@ -96,7 +107,9 @@ py::object ReadLog::attr(py::handle obj, PyObject* name) {
 
 py::object ReadLog::get(py::handle mapping, py::handle key) {
     py::object value = dbplus::get(mapping, key);
-    if (recording()) add_value(Access::get, mapping, key, value, get_is_dict_get(mapping.ptr()));
+    if (!recording()) return value;
+    if (!get_is_dict_get(mapping.ptr()) && add_column_read(Access::get, mapping, key, value)) return value;
+    add_value(Access::get, mapping, key, value, get_is_dict_get(mapping.ptr()));
     return value;
 }
 
@@ -109,15 +122,8 @@ py::object ReadLog::item(py::handle obj, PyObject* key) {
 bool ReadLog::contains(py::handle container, py::handle key) {
     bool found = dbplus::contains(container, key);
     if (!recording()) return found;
-    py::object index = column_index(container, key);
-    if (!index) {
-        add_value(Access::contains, container, key, py::bool_(found), false);
-        return found;
-    }
-    Read& read = add(Kind::membership, container);
-    read.values.push_back({Access::contains, py::reinterpret_borrow<py::object>(key), py::bool_(found)});
-    read.stamp = DictStamp::of(index.ptr());
-    read.index = std::move(index);
+    py::bool_ answer(found);
+    if (!add_column_read(Access::contains, container, key, answer)) add_value(Access::contains, container, key, answer, false);
     return found;
 }
 
@@ -223,11 +229,11 @@ bool ReadLog::same_elements(const Read& read, py::handle container) {
     return true;
 }
 
-bool ReadLog::same_membership(const Read& read, py::handle container) {
-    const ValueRead& test = read.values[0];
-    py::object index = column_index(container, test.key);
+bool ReadLog::same_column_read(const Read& read, py::handle container) {
+    const ValueRead& made = read.values[0];
+    py::object index = column_index(container, made.key);
     if (index.is(read.index) && read.stamp.unchanged(index.ptr())) return true;
-    return same_value(Access::contains, container, test);
+    return same_value(made.access, container, made);
 }
 
 bool ReadLog::holds(py::handle root) const {
@@ -236,7 +242,7 @@ bool ReadLog::holds(py::handle root) const {
         bool same = read.kind == Kind::lookups    ? same_lookups(read, container)
                     : read.kind == Kind::entries  ? same_entries(read, container)
                     : read.kind == Kind::elements ? same_elements(read, container)
-                    : read.kind == Kind::membership ? same_membership(read, container)
+                    : read.kind == Kind::column_read ? same_column_read(read, container)
                                                   : same_value(read.values[0].access, container, read.values[0]);
         if (!same) return false;
     }

@@ -6,8 +6,9 @@
 // dict's own subscript) is made again as that lookup, while the dict's class
 // reads items the same way. An iterated dict or list is compared entry by
 // entry. A dict whose stamp (host/dict_stamp.h) finds it unchanged was not modified,
-// and its reads need not be made again; nor a membership test of a table's
-// column collection whose dict of columns is unchanged (host/column_index.h).
+// and its reads need not be made again; nor a membership test or `get` of a
+// table's column collection whose dict of columns is unchanged
+// (host/column_index.h).
 //
 // Texts derived from what a log holds may be reused while `holds` is true,
 // provided they depend on nothing else that can change in place: the values
@@ -60,7 +61,7 @@ public:
 
 private:
     enum class Access { attr, get, item, contains };
-    enum class Kind { value, lookups, entries, elements, membership };
+    enum class Kind { value, lookups, entries, elements, column_read };
     struct ValueRead {
         Access access;
         py::object key, value;
@@ -79,7 +80,7 @@ private:
         bool instance_dict = false;  // the lookups are in the container's __dict__, not in the container
         DictStamp stamp;
         py::object sequence;    // a list: entries (keys and values alternating), elements
-        py::object index;       // membership: the collection's dict of columns
+        py::object index;       // column_read: the column collection's dict of columns
     };
 
     bool recording() const { return recording_ && usable_; }
@@ -87,11 +88,14 @@ private:
     void add_value(Access access, py::handle container, py::handle key, py::handle value, bool item_lookup,
                    bool instance_dict = false);
     void add_sequence(Kind kind, py::handle container, py::list sequence);
+    // A read of a table's column collection, told unchanged by its dict of
+    // columns (host/column_index.h); false when it is no such collection.
+    bool add_column_read(Access access, py::handle collection, py::handle key, py::handle value);
     static bool same_value(Access access, py::handle container, const ValueRead& read);
     static bool same_lookups(const Read& read, py::handle container);
     static bool same_entries(const Read& read, py::handle container);
     static bool same_elements(const Read& read, py::handle container);
-    static bool same_membership(const Read& read, py::handle container);
+    static bool same_column_read(const Read& read, py::handle container);
 
     PyObject* root_;  // not owned: valid while the derivation runs
     bool recording_;

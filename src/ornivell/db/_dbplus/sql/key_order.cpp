@@ -8,10 +8,9 @@
 
 #include "dbplus.h"
 #include "host/callable_stamp.h"
+#include "host/kept_memo.h"
 #include "host/pyaccess.h"
-#include "host/read_log.h"
 #include "host/text.h"
-#include "host/weak_memo.h"
 #include "model_info_record.h"
 #include "names.h"
 
@@ -70,29 +69,25 @@ std::optional<Key> derive_key(const Escaper& escape, py::handle info, ReadLog& r
                lower(text_of(column))};
 }
 
-// A model's key, kept with the reads it was derived from: it is needed on
-// every search of the model.
-struct KeptKey {
+// A model's key and the quoting it was written with.
+struct QuotedKey {
     std::optional<Key> key;
-    ReadLog reads;
     CallableStamp escape;
 };
 
-WeakMemo<KeptKey>& kept_keys() {
-    static auto* memo = new WeakMemo<KeptKey>(4096);  // never freed
-    return *memo;
-}
-
-std::shared_ptr<const KeptKey> model_key(py::handle self, py::handle info) {
+// Needed on every search of a model: kept with the reads it was derived from.
+std::shared_ptr<const Kept<QuotedKey>> model_key(py::handle self, py::handle info) {
+    static auto* memo = new KeptMemo<QuotedKey>(4096);  // never freed
     Escaper escape(self);
     py::handle escape_function = escape.handle_escape();
-    bool keepable = escape_function && own_table_names(info);
-    std::shared_ptr<KeptKey> kept = keepable ? kept_keys().find(info) : nullptr;
-    if (kept && kept->escape.matches(escape_function) && kept->reads.holds(info)) return kept;
-    auto made = std::make_shared<KeptKey>(KeptKey{std::nullopt, ReadLog(info, keepable), {}});
-    made->key = derive_key(escape, info, made->reads);
-    if (made->reads.usable() && made->escape.make(escape_function)) kept_keys().keep(info, made);
-    return made;
+    return memo->get(
+        info, escape_function && own_table_names(info),
+        [&](const QuotedKey& kept) { return kept.escape.matches(escape_function); },
+        [&](ReadLog& reads) {
+            QuotedKey made{derive_key(escape, info, reads), {}};
+            if (!escape_function || !made.escape.make(escape_function)) reads.give_up();
+            return made;
+        });
 }
 
 // The item without its direction and surrounding blanks.
@@ -144,8 +139,8 @@ bool selects_key(py::handle columns, const Key& key) {
 
 void end_order_with_key(py::handle self, py::handle info, py::handle result) {
     if (truthy(attr(result, names::groupby))) return;
-    std::shared_ptr<const KeptKey> kept = model_key(self, info);
-    const std::optional<Key>& key = kept->key;
+    std::shared_ptr<const Kept<QuotedKey>> kept = model_key(self, info);
+    const std::optional<Key>& key = kept->value.key;
     if (!key) return;
     py::object orderby = attr(result, names::orderby);
     for (py::handle entry : orderby) {
