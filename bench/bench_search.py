@@ -49,6 +49,11 @@ from ornivell.db.db import Database, Dict
 from ornivell.db.demo import USERS, build_demo
 from scratch_databases import mariadb_database, postgresql_database
 
+try:
+    from ornivell.db.handle.pool_records import RecordConnection, takes_records
+except ImportError:  # a baseline built before the handle held connections by their records
+    RecordConnection, takes_records = None, lambda pool: False
+
 MODEL = "order"
 LIMIT = 20
 REQUEST = {"key": "a", "where": {"status": {"_in": ["paid", "shipped"]}}, "page": 1, "limit": LIMIT}
@@ -180,8 +185,9 @@ def handle_steps(db):
     held = db.engine.raw_connection()
 
     def pool_round():
-        # as the handle gives it back after a commit
-        pool.connect()._close_special(transaction_reset=True)
+        # as the handle takes it and gives it back after a commit
+        connection = RecordConnection(pool) if takes_records(pool) else pool.connect()
+        connection._close_special(transaction_reset=True)
 
     def switch():
         if db.dialect.begin_lone_statement(held.dbapi_connection):
