@@ -110,13 +110,14 @@ BoundRule derive_id_rule(py::handle self, py::handle info, py::handle column, Re
 }
 
 // Asked by every read and write of a record: kept with the model.
-py::object id_rule(py::handle self, py::handle info) {
+py::object id_rule(py::handle self, py::handle info, py::handle column) {
     static auto* memo = new KeptMemo<IdRule>(4096);  // never freed
-    py::object column = id_column(self, info);
     auto same = [&](const IdRule& kept) {
         return kept.column.is(column) && (!kept.bound.dialect || kept.bound.dialect.is(handle_dialect(self)));
     };
-    auto derive = [&](ReadLog& reads) { return IdRule{column, derive_id_rule(self, info, column, reads)}; };
+    auto derive = [&](ReadLog& reads) {
+        return IdRule{py::reinterpret_borrow<py::object>(column), derive_id_rule(self, info, column, reads)};
+    };
     return memo->get(info, true, same, derive)->value.bound.rule;
 }
 
@@ -153,8 +154,8 @@ void copy_id_to_key(py::handle data, py::handle column) {
 
 }  // namespace
 
-py::object read_record_id(py::handle self, py::handle info, py::handle id) {
-    return key_value("id", id_rule(self, info), id);
+py::object read_record_id(py::handle self, py::handle info, py::handle column, py::handle id) {
+    return key_value("id", id_rule(self, info, column), id);
 }
 
 void refuse_unwritable(py::handle info, py::handle model) {
@@ -166,7 +167,7 @@ void refuse_unwritable(py::handle info, py::handle model) {
 
 py::object written_record_id(py::handle self, py::handle info, py::handle model, py::handle id) {
     refuse_unwritable(info, model);
-    return read_record_id(self, info, id);
+    return read_record_id(self, info, id_column(self, info), id);
 }
 
 void convert_entity_keys(py::handle self, py::handle info, py::handle model, py::handle data) {

@@ -12,8 +12,8 @@ namespace dbplus {
 
 namespace py = pybind11;
 
-// The id that query_one binds for the model's `id` column.
-py::object read_record_id(py::handle self, py::handle info, py::handle id);
+// The id that query_one binds for the model's `id` column, `column` (id_column's answer).
+py::object read_record_id(py::handle self, py::handle info, py::handle column, py::handle id);
 
 // ValueError unless the model has a table to write (a model defined by SQL has none).
 void refuse_unwritable(py::handle info, py::handle model);

@@ -108,8 +108,9 @@ py::object ReadLog::attr(py::handle obj, PyObject* name) {
 py::object ReadLog::get(py::handle mapping, py::handle key) {
     py::object value = dbplus::get(mapping, key);
     if (!recording()) return value;
-    if (!get_is_dict_get(mapping.ptr()) && add_column_read(Access::get, mapping, key, value)) return value;
-    add_value(Access::get, mapping, key, value, get_is_dict_get(mapping.ptr()));
+    bool dict_get = get_is_dict_get(mapping.ptr());
+    if (!dict_get && add_column_read(Access::get, mapping, key, value)) return value;
+    add_value(Access::get, mapping, key, value, dict_get);
     return value;
 }
 

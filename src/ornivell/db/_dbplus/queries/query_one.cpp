@@ -37,7 +37,8 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
     ctx[names::user] = user;
     py::object info = call_model_info(self, entity, user);
     if (info.is_none()) return result_pair(message_payload(text_of(entity) + "不存在"), 404);
-    py::object bound_id = read_record_id(self, info, id);
+    py::object key = id_column(self, info);
+    py::object bound_id = read_record_id(self, info, key, id);
     py::object main_table = permission_table_name(info);
     py::object block = call_build_sql_blocks(self, info, ctx);
     std::vector<py::object> acl = unpack(call_build_acl_cond_sql(self, ctx, main_table), 3);
@@ -54,7 +55,6 @@ py::object query_one(py::handle self, py::handle user, py::handle entity, py::ha
     sql += " where ";
     Escaper escape(self);
     sql += escape.text(from_clause_name(info, main_table));
-    py::object key = id_column(self, info);
     sql += "." + (is_plain_id(key) ? std::string("id") : escape.text(key)) + "=:id";
     if (truthy(acl[0])) {
         // every rule must hold, as in a search: a rule only ever narrows
