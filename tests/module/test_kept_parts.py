@@ -108,6 +108,9 @@ RECORD_KEY_EDITS = {
     "the key's table": lambda info: info.props["id"].update(table="dept"),
     "the main table": lambda info: setattr(info, "main_table", _typed_table(__import__("sqlalchemy").String)),
     "the key column gone": lambda info: info.main_table._columns.remove(info.main_table.c.kid),
+    "the key column's type": lambda info: setattr(info.main_table.c.kid, "type", __import__("sqlalchemy").String()),
+    # the collection a table keeps once asked for, replaced under it
+    "the table's columns": lambda info: vars(info.main_table).update(c=_typed_table(__import__("sqlalchemy").String).c),
     "the model's alias": lambda info: info.model.update(alias="x"),
 }
 
@@ -179,16 +182,24 @@ def test_what_is_kept_goes_with_the_model(fk, db, plus):
     assert gone() is None
 
 
-def test_columns_changed_in_place_on_a_table_object_show_at_once(fk, db):
+COLUMN_EDITS = {
+    # as reflection into the same object does
+    "a column added": (lambda table, sa: table.append_column(sa.Column("code", sa.String)), ["id", "name", "code"]),
+    "a column dropped": (lambda table, sa: table._columns.remove(table.c.name), ["id"]),
+}
+
+
+@pytest.mark.parametrize("edit, shown", COLUMN_EDITS.values(), ids=COLUMN_EDITS.keys())
+def test_columns_changed_in_place_on_a_table_object_show_at_once(fk, db, edit, shown):
     import sqlalchemy as sa
 
-    table = sa.Table("t", sa.MetaData(), sa.Column("id", sa.Integer))
+    table = sa.Table("t", sa.MetaData(), sa.Column("id", sa.Integer), sa.Column("name", sa.String))
     db.tables["t"] = table
-    info = fk.make_info(fk.prop("id", selectEnabled=1), fk.prop("code", selectEnabled=1), tables=[table])
+    info = fk.make_info(*(fk.prop(name, selectEnabled=1) for name in ("id", "name", "code")), tables=[table])
     plus = dp.DbPlus(db)
-    assert plus.build_sql_blocks(info).select_columns == ['"t"."id"']
-    table.append_column(sa.Column("code", sa.String))  # as reflection into the same object does
-    assert plus.build_sql_blocks(info).select_columns == ['"t"."id"', '"t"."code"']
+    assert plus.build_sql_blocks(info).select_columns == ['"t"."id"', '"t"."name"']
+    edit(table, sa)
+    assert plus.build_sql_blocks(info).select_columns == [f'"t"."{name}"' for name in shown]
 
 
 def test_find_link_domains_carries_its_description():

@@ -176,6 +176,7 @@ namespace dbplus::names {
     X(serialized, "serialized")                      \
     X(primary_key, "primary_key")                    \
     X(dunder_contains, "__contains__")               \
+    X(dunder_getattribute, "__getattribute__")       \
     X(column_index, "_index")                        \
     X(add_many, "add_many")                          \
     X(merge, "merge")                                \

@@ -5,6 +5,7 @@
 #include "host/dict_stamp.h"
 #include "host/pyaccess.h"
 #include "host/python_api.h"
+#include "names.h"
 
 namespace dbplus {
 
@@ -16,10 +17,29 @@ PyObject* instance_dict_of(PyObject* obj) {
     return dict ? *dict : nullptr;
 }
 
-// obj.<name> is the item of the instance's __dict__: its class has no attribute of that name.
+// Whether the class reads attributes as object does: its instance's dict
+// first, under any data descriptor. A class with __getattr__ only falls back
+// to it when that read fails (SQLAlchemy's columns).
+bool reads_attributes_generically(PyTypeObject* type) {
+    if (type->tp_getattro == PyObject_GenericGetAttr) return true;
+    static PyObject* generic = _PyType_Lookup(&PyBaseObject_Type, names::dunder_getattribute);
+    return _PyType_Lookup(type, names::dunder_getattribute) == generic;
+}
+
+// obj.<name> is the item of the instance's __dict__: its class has no
+// attribute of that name, or one that yields to the instance's own (no data
+// descriptor: a memoized property once it has run, as SQLAlchemy's `Table.c`).
 bool attribute_in_instance_dict(PyObject* obj, PyObject* name) {
     PyTypeObject* type = Py_TYPE(obj);
-    return type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name) && instance_dict_of(obj);
+    if (!reads_attributes_generically(type)) return false;
+    PyObject* dict = instance_dict_of(obj);
+    if (!dict) return false;
+    PyObject* in_class = _PyType_Lookup(type, name);
+    if (!in_class) return true;
+    if (Py_TYPE(in_class)->tp_descr_set) return false;
+    int found = PyDict_Contains(dict, name);
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
 }
 
 bool mutable_container(PyObject* obj) {
@@ -77,8 +97,16 @@ bool ReadLog::add_column_read(Access access, py::handle collection, py::handle k
     py::object index = column_index(collection, key);
     if (!index) return false;
     if (mutable_container(value.ptr())) mutable_values_.push_back(value.ptr());
+    ValueRead made{access, py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value)};
+    // one entry per collection, told unchanged by one look at its dict
+    for (Read& read : reads_) {
+        if (read.kind == Kind::column_read && read.container.is(collection) && read.index.is(index)) {
+            read.values.push_back(std::move(made));
+            return true;
+        }
+    }
     Read& read = add(Kind::column_read, collection);
-    read.values.push_back({access, py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value)});
+    read.values.push_back(std::move(made));
     read.stamp = DictStamp::of(index.ptr());
     read.index = std::move(index);
     return true;
@@ -231,10 +259,12 @@ bool ReadLog::same_elements(const Read& read, py::handle container) {
 }
 
 bool ReadLog::same_column_read(const Read& read, py::handle container) {
-    const ValueRead& made = read.values[0];
-    py::object index = column_index(container, made.key);
+    py::object index = column_index(container, read.values[0].key);
     if (index.is(read.index) && read.stamp.unchanged(index.ptr())) return true;
-    return same_value(made.access, container, made);
+    for (const ValueRead& made : read.values) {
+        if (!same_value(made.access, container, made)) return false;
+    }
+    return true;
 }
 
 bool ReadLog::holds(py::handle root) const {

@@ -72,7 +72,9 @@ private:
         // value: one read made again through pyaccess; lookups: reads that
         // were lookups in the container's items, made again as lookups while
         // its class is `lookup_type` (at `version` when `versioned`, a class
-        // that can change), and not at all while `stamp` finds it unchanged
+        // that can change), and not at all while `stamp` finds it unchanged;
+        // column_read: the reads of one column collection, not made again
+        // while `stamp` finds its dict of columns unchanged
         std::vector<ValueRead> values;
         PyTypeObject* lookup_type = nullptr;
         bool versioned = false;
