@@ -98,7 +98,7 @@ def test_build_acl_cond_sql(plus, db, fk):
         plus.build_acl_cond_sql({"user": Dict(name="x")}, "m")
 
 
-@pytest.mark.parametrize("cond", [None, "", "   ", "\n\t"])
+@pytest.mark.parametrize("cond", [None, "", "   ", "\n\t", "\u3000\u00a0"])
 def test_a_rule_without_a_condition_is_dropped_and_logged(plus, db, fk, caplog, cond):
     db.reply(fk.acl_data_sql(), uid=1, result=[Dict(cond=cond, join=None, order=0, name="open", model="m"),
                                                Dict(cond="b = 1", join=None, order=0, name="b", model="m")])

@@ -2,6 +2,9 @@
 
 #include <unordered_map>
 
+#include "host/pyaccess.h"
+#include "names.h"
+
 namespace dbplus {
 
 namespace {
@@ -46,6 +49,17 @@ void append_text(std::string& out, py::handle obj) {
     if (!text) throw py::error_already_set();
     py::object owned = py::reinterpret_steal<py::object>(text);
     out += utf8(owned);
+}
+
+bool blank_text(py::handle text) {
+    PyObject* str = text.ptr();
+    if (!PyUnicode_CheckExact(str)) return !truthy(call_method(text, names::strip));
+    int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    for (Py_ssize_t i = 0, size = PyUnicode_GET_LENGTH(str); i < size; ++i) {
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
+    }
+    return true;
 }
 
 std::string text_of(py::handle obj) {

@@ -19,6 +19,8 @@ void append_utf8(std::string& out, py::handle text);
 void append_text(std::string& out, py::handle obj);
 // str(obj) as UTF-8.
 std::string text_of(py::handle obj);
+// Whether text.strip() leaves nothing; a str of a class of its own is asked.
+bool blank_text(py::handle text);
 // repr(obj) as UTF-8, for messages that must show what a value is.
 std::string repr_of(py::handle obj);
 py::str to_str(std::string_view text);

@@ -69,7 +69,7 @@ bool contains_join(const py::list& joins, py::handle text) {
 // A rule without a condition limits no rows: it is dropped, and because
 // that widens what the user sees, the drop is logged.
 bool has_condition(py::handle rule, py::handle cond) {
-    bool blank = !truthy(cond) || (PyUnicode_Check(cond.ptr()) && !truthy(call_method(cond, names::strip)));
+    bool blank = !truthy(cond) || (PyUnicode_Check(cond.ptr()) && blank_text(cond));
     if (blank) {
         module_global(names::log).attr(names::warning)("row rule %r on %r has no condition and limits no rows",
                                                       get(rule, names::name), get(rule, names::model));
