@@ -78,7 +78,7 @@ def _as_text(value):
 
 
 def _as_integer(value):
-    if _is_integer(value):
+    if value.__class__ is int or _is_integer(value):  # a key's usual value without a call
         return value
     if isinstance(value, str) and _INTEGER.fullmatch(value):
         number = int(value)

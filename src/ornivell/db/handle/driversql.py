@@ -9,24 +9,32 @@ SQLAlchemy binds those of a text, which have no type and so no conversion.
 
 import re
 from operator import itemgetter
-from typing import Any, Callable, Mapping, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Mapping, Optional, Tuple
 
 # a SELECT that yields rows; SELECT ... INTO makes a table (or fills
 # variables) instead
 _YIELDS_ROWS = re.compile(r"\s*select\b(?!.*\binto\b)", re.IGNORECASE | re.DOTALL)
 
 
-class DriverStatement(NamedTuple):
-    sql: str
-    # parameter names in the order of the driver's placeholders (positional
-    # styles), or in the order SQLAlchemy lists them (named styles)
-    names: Tuple[str, ...]
-    # the keys the driver reads them under, for named styles; None for positional
-    driver_keys: Optional[Tuple[str, ...]]
-    # whether the text surely yields rows (not every one that does is seen to)
-    yields_rows: bool
-    # the values of ``names`` from a mapping, as a tuple
-    values: Callable[[Mapping[str, Any]], Tuple[Any, ...]]
+class DriverStatement:
+    """A text as the driver takes it. Shared by every read of the text, so
+    never changed; its fields are slots, read in a few instructions where a
+    tuple's named fields are a call each."""
+
+    __slots__ = ("sql", "names", "driver_keys", "yields_rows", "values")
+
+    def __init__(self, sql: str, names: Tuple[str, ...], driver_keys: Optional[Tuple[str, ...]], yields_rows: bool,
+                 values: Callable[[Mapping[str, Any]], Tuple[Any, ...]]):
+        self.sql = sql
+        # parameter names in the order of the driver's placeholders (positional
+        # styles), or in the order SQLAlchemy lists them (named styles)
+        self.names = names
+        # the keys the driver reads them under, for named styles; None for positional
+        self.driver_keys = driver_keys
+        # whether the text surely yields rows (not every one that does is seen to)
+        self.yields_rows = yields_rows
+        # the values of ``names`` from a mapping, as a tuple
+        self.values = values
 
     @classmethod
     def compile(cls, statement, dialect):

@@ -11,6 +11,8 @@ rollback on return): ``RecordConnection`` takes it, invalidates it and gives
 it back as the proxy would, reset and order included.
 """
 
+import logging
+
 from sqlalchemy.pool import QueuePool
 from sqlalchemy.pool.base import reset_rollback
 
@@ -18,8 +20,10 @@ from sqlalchemy.pool.base import reset_rollback
 def takes_records(pool):
     """Whether a connection of ``pool`` may be held through its record."""
     dispatch = pool.dispatch
+    # the logger test is the pool's own _should_log_debug, without its call
     return (type(pool) is QueuePool and not pool._pre_ping and pool._reset_on_return is reset_rollback
-            and not (dispatch.checkout or dispatch.checkin or dispatch.reset) and not pool._should_log_debug())
+            and not (dispatch.checkout or dispatch.checkin or dispatch.reset)
+            and not pool.logger.isEnabledFor(logging.DEBUG))
 
 
 class RecordConnection:
